@@ -1,0 +1,44 @@
+#include "app/options.h"
+
+#include "platform/platform.h"
+
+#include <string_view>
+
+StartupOptions startupOptions;
+
+bool ParseOptions() {
+    int argc = 0;
+    LPWSTR* argv = platform::CommandLineToArgvW(platform::GetCommandLineW(), &argc);
+    if (argv == nullptr) {
+        return false;
+    }
+
+    struct Option {
+        std::wstring_view name;
+        std::wstring StartupOptions::*field;
+    };
+    static constexpr Option kOptions[] = {
+        {L"--mutex", &StartupOptions::mutexName},
+        {L"--state", &StartupOptions::statePath},
+        {L"--seen", &StartupOptions::seenPath},
+        {L"--pythonw", &StartupOptions::pythonwPath},
+        {L"--launcher", &StartupOptions::launcherPath},
+    };
+
+    // Options come in pairs by position; argument 0 is the program itself, and a value is taken
+    // as it stands even when it looks like an option, so "--mutex --state" names the mutex.
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::wstring_view name = argv[i];
+        for (const Option& option : kOptions) {
+            if (name == option.name) {
+                startupOptions.*option.field = argv[i + 1];
+                break;
+            }
+        }
+    }
+    platform::LocalFree(argv);
+
+    return !startupOptions.mutexName.empty() && !startupOptions.statePath.empty() &&
+           !startupOptions.seenPath.empty() && !startupOptions.pythonwPath.empty() &&
+           !startupOptions.launcherPath.empty();
+}

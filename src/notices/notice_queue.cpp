@@ -1,0 +1,103 @@
+#include "notices/notice_queue.h"
+
+#include "app/options.h"
+#include "companion/app_status.h"
+#include "companion/state_file.h"
+#include "memory/seen_file.h"
+#include "notices/balloon.h"
+
+#include <algorithm>
+
+std::deque<Notice> NoticeQueue;
+Notice currentNotice;
+bool balloonShowing = false;
+
+namespace {
+
+// A pass reads at most this many notice sections.
+constexpr std::int32_t kMaxNoticeSections = 50;
+
+// The profile functions trim these around key names when they read, so a key that begins or ends
+// with one is stored but never found again.
+bool IsProfileBlank(wchar_t c) {
+    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r' ||
+           c == 0x1A;
+}
+
+bool IsQueuedOrShowing(const std::wstring& id) {
+    if (balloonShowing && currentNotice.id == id) {
+        return true;
+    }
+    return std::any_of(NoticeQueue.begin(), NoticeQueue.end(),
+                       [&id](const Notice& queued) { return queued.id == id; });
+}
+
+Notice ReadNotice(const std::wstring& section) {
+    const std::wstring& statePath = startupOptions.statePath;
+    Notice notice;
+    notice.id = ReadProfileValue(statePath, section, L"id");
+    notice.kind = ReadProfileValue(statePath, section, L"kind");
+    notice.target = ReadProfileValue(statePath, section, L"target");
+    notice.title = ReadProfileValue(statePath, section, L"title");
+    notice.body = ReadProfileValue(statePath, section, L"body");
+    return notice;
+}
+
+}  // namespace
+
+bool IsStorableNoticeId(std::wstring_view id) {
+    if (id.empty()) {
+        return false;
+    }
+    // "=" ends a key when the line is read back; a line that begins with "[" opens a section and
+    // one that begins with ";" is a comment to the Windows profile reader.
+    if (id.find(L'=') != std::wstring_view::npos) {
+        return false;
+    }
+    if (id.front() == L'[' || id.front() == L';') {
+        return false;
+    }
+    return !IsProfileBlank(id.front()) && !IsProfileBlank(id.back());
+}
+
+void PollNotices() {
+    if (EvaluateAppStatus() == kStatusStopped) {
+        return;
+    }
+    const std::wstring& seenPath = startupOptions.seenPath;
+
+    const std::int32_t count = ParseInt32(
+        ReadProfileValue(startupOptions.statePath, L"state", L"notices"));
+    bool nudgedToday = ReadProfileValue(seenPath, L"prefs", L"last_nudge_day") == TodayStamp();
+
+    // The order of the tests decides what a skipped notice costs: a nudge that is incomplete,
+    // already shown or a duplicate does not use up the one nudge of the pass.
+    for (std::int32_t index = 1; index <= std::min(count, kMaxNoticeSections); ++index) {
+        Notice notice = ReadNotice(L"notice" + std::to_wstring(index));
+        if (notice.id.empty() || notice.title.empty() || !IsStorableNoticeId(notice.id)) {
+            continue;
+        }
+        if (ReadProfileValue(seenPath, L"shown", notice.id) == L"1") {
+            continue;
+        }
+        if (notice.kind != kKindDanger && notice.kind != kKindInfo && notice.kind != kKindNudge) {
+            continue;
+        }
+        if (IsQueuedOrShowing(notice.id)) {
+            continue;
+        }
+        if (notice.kind == kKindNudge) {
+            if (IsNudgeMuted() || nudgedToday) {
+                continue;
+            }
+            nudgedToday = true;
+        }
+        if (notice.kind == kKindDanger) {
+            NoticeQueue.push_front(std::move(notice));
+        } else {
+            NoticeQueue.push_back(std::move(notice));
+        }
+    }
+
+    ShowNextNotice();
+}

@@ -1,0 +1,78 @@
+// Every Windows call the program's logic makes goes through these functions. The program links
+// platform_win.cpp, which forwards each one to the Windows API unchanged; the logic tests link
+// platform_fake.cpp in its place, which records the calls and returns scripted results.
+#pragma once
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdint>
+
+namespace platform {
+
+// Command line and single instance
+LPWSTR GetCommandLineW();
+LPWSTR* CommandLineToArgvW(LPCWSTR commandLine, int* argc);
+HLOCAL LocalFree(HLOCAL memory);
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name);
+DWORD GetLastError();
+BOOL CloseHandle(HANDLE handle);
+
+// Windows, messages and the timer
+ATOM RegisterClassW(const WNDCLASSW* windowClass);
+HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x,
+                     int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+                     LPVOID param);
+UINT RegisterWindowMessageW(LPCWSTR name);
+UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC timerProc);
+LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void PostQuitMessage(int exitCode);
+BOOL GetMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax);
+BOOL TranslateMessage(const MSG* msg);
+LRESULT DispatchMessageW(const MSG* msg);
+BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The icon
+HANDLE LoadImageW(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy, UINT flags);
+int GetSystemMetrics(int index);
+
+// The notification area
+BOOL Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data);
+
+// Menus and input
+HMENU CreatePopupMenu();
+BOOL AppendMenuW(HMENU menu, UINT flags, UINT_PTR id, LPCWSTR text);
+BOOL GetCursorPos(LPPOINT point);
+DWORD GetMessagePos();
+BOOL SetForegroundWindow(HWND window);
+BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND window,
+                    const RECT* rect);
+BOOL DestroyMenu(HMENU menu);
+
+// Profile files, files and folders
+DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue,
+                               LPWSTR buffer, DWORD size, LPCWSTR path);
+BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR path);
+DWORD GetFileAttributesW(LPCWSTR path);
+int SHCreateDirectoryExW(HWND window, LPCWSTR path, const SECURITY_ATTRIBUTES* attributes);
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
+                   DWORD disposition, DWORD flags, HANDLE templateFile);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
+
+// Processes and the shell
+HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
+BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
+                    LPSECURITY_ATTRIBUTES processAttributes,
+                    LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
+                    DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
+                    LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInfo);
+HINSTANCE ShellExecuteW(HWND window, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters,
+                        LPCWSTR directory, INT showCommand);
+
+// Clocks
+void GetLocalTime(LPSYSTEMTIME time);
+// Whole seconds since 1970-01-01 00:00:00 UTC, as the C runtime's time() gives them.
+std::int64_t UnixTimeNow();
+
+}  // namespace platform

@@ -1,0 +1,87 @@
+#include "tray/context_menu.h"
+
+#include "actions/launcher.h"
+#include "app/options.h"
+#include "companion/app_status.h"
+#include "companion/state_file.h"
+#include "memory/seen_file.h"
+#include "platform/platform.h"
+
+#include <windowsx.h>
+
+#include <string>
+
+namespace {
+
+constexpr UINT kTrackFlags = TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON;
+
+POINT MenuPosition() {
+    POINT cursor{};
+    if (platform::GetCursorPos(&cursor)) {
+        return cursor;
+    }
+    // Without the cursor, open where the message that asked for the menu happened. The position
+    // is signed: screens left of or above the main one have negative coordinates.
+    const DWORD position = platform::GetMessagePos();
+    return POINT{GET_X_LPARAM(position), GET_Y_LPARAM(position)};
+}
+
+void CarryOutMenuCommand(UINT command) {
+    switch (command) {
+        case kMenuOpen:
+            LaunchApp(L"");
+            break;
+        case kMenuStop:
+            LaunchApp(L"stop");
+            break;
+        case kMenuMute:
+            // Read again: the preference may have changed while the menu was open.
+            WriteSeenValue(L"prefs", L"mute_nudges", IsNudgeMuted() ? L"0" : L"1");
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
+void ShowContextMenu(HWND window) {
+    const AppStatus status = EvaluateAppStatus();
+    HMENU menu = platform::CreatePopupMenu();
+    if (menu == nullptr) {
+        return;
+    }
+
+    const std::wstring statusLabel = ReadLabel(status);
+    platform::AppendMenuW(menu, MF_GRAYED, 0, statusLabel.c_str());
+    platform::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+
+    const std::wstring openLabel = ReadLabel(L"open");
+    const std::wstring stopLabel = ReadLabel(L"stop");
+    const std::wstring muteLabel = ReadLabel(L"mute");
+    if (!openLabel.empty()) {
+        platform::AppendMenuW(menu, MF_STRING, kMenuOpen, openLabel.c_str());
+    }
+    const std::wstring role = ReadProfileValue(startupOptions.statePath, L"state", L"role");
+    if (role == L"server" && !stopLabel.empty() && status != kStatusStopped) {
+        platform::AppendMenuW(menu, MF_STRING, kMenuStop, stopLabel.c_str());
+    }
+    if (!muteLabel.empty()) {
+        const UINT checked = IsNudgeMuted() ? MF_CHECKED : MF_STRING;
+        platform::AppendMenuW(menu, checked, kMenuMute, muteLabel.c_str());
+    }
+
+    const POINT position = MenuPosition();
+    // Without the foreground switch the menu would not close when the user clicks elsewhere, and
+    // the posted WM_NULL lets a second click on the icon open it again at once.
+    platform::SetForegroundWindow(window);
+    const bool rightToLeft =
+        ReadProfileValue(startupOptions.statePath, L"state", L"rtl") == L"1";
+    const UINT flags = kTrackFlags | (rightToLeft ? TPM_LAYOUTRTL : 0u);
+    const auto command = static_cast<UINT>(
+        platform::TrackPopupMenu(menu, flags, position.x, position.y, 0, window, nullptr));
+    platform::PostMessageW(window, WM_NULL, 0, 0);
+    platform::DestroyMenu(menu);
+
+    CarryOutMenuCommand(command);
+}

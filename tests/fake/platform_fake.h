@@ -1,0 +1,87 @@
+// The recording fake of the platform: every call the logic makes is recorded in order with copies
+// of its arguments, and answered from a script. Profile files, files and folders go through to the
+// real API (under Wine in the tests), so the real profile reader and writer are exercised on real
+// files in a temporary folder.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fake {
+
+struct Call {
+    std::string name;
+    std::vector<std::wstring> texts;     // text arguments in order (a null text is recorded as "<null>")
+    std::vector<std::uint64_t> numbers;  // flags, ids, sizes and handles in order
+    NOTIFYICONDATAW record{};            // Shell_NotifyIconW: a copy of the record as sent
+    STARTUPINFOW startup{};              // CreateProcessW: a copy of the startup record
+    bool processInfoZeroed = false;     // CreateProcessW: PROCESS_INFORMATION came zeroed
+};
+
+struct FakeProcess {
+    bool openable = true;
+    bool exitCodeReadable = true;
+    DWORD exitCode = STILL_ACTIVE;
+};
+
+enum class MutexAnswer { Created, AlreadyExists, Fails };
+
+struct Script {
+    std::wstring commandLine = L"tray.exe";
+    MutexAnswer mutex = MutexAnswer::Created;
+    bool windowFails = false;
+    UINT taskbarCreatedMessage = 0xC0DE;
+    // Answers of Shell_NotifyIconW per request (NIM_ADD, NIM_MODIFY, ...), taken in order; TRUE
+    // when a request has no scripted answer left.
+    std::map<DWORD, std::deque<BOOL>> notifyAnswers;
+    std::map<DWORD, FakeProcess> processes;
+    std::int64_t unixNow = 1'780'000'000;
+    SYSTEMTIME localTime{2026, 3, 4, 5, 10, 30, 0, 0};
+    // Messages handed out by GetMessageW before it returns 0.
+    std::deque<MSG> messages;
+    bool popupMenuFails = false;
+    std::optional<POINT> cursor = POINT{600, 700};
+    DWORD messagePos = 0;
+    UINT trackResult = 0;
+    std::function<void()> whileTracking;  // runs inside TrackPopupMenu, as the user would
+    BOOL createProcessResult = TRUE;
+};
+
+inline constexpr std::uintptr_t kFakeHandleBase = 0x7E000000;
+inline const HWND kTrayWindowHandle = reinterpret_cast<HWND>(kFakeHandleBase + 0x100);
+inline const HANDLE kMutexHandle = reinterpret_cast<HANDLE>(kFakeHandleBase + 0x200);
+inline const HMENU kMenuHandle = reinterpret_cast<HMENU>(kFakeHandleBase + 0x300);
+inline const HANDLE kProcessHandle = reinterpret_cast<HANDLE>(kFakeHandleBase + 0x400);
+inline const HANDLE kThreadHandle = reinterpret_cast<HANDLE>(kFakeHandleBase + 0x500);
+inline const HICON kIconHandle = reinterpret_cast<HICON>(kFakeHandleBase + 0x600);
+// OpenProcess gives kOpenedProcessBase + the process id.
+inline constexpr std::uintptr_t kOpenedProcessBase = kFakeHandleBase + 0x1000000;
+
+extern Script script;
+extern std::vector<Call> calls;
+
+// Forgets all calls and restores the default script.
+void Reset();
+
+// The recorded calls with the given name, in order.
+std::vector<Call> CallsNamed(std::string_view name);
+
+// The names of all recorded calls, in order, leaving out the names given.
+std::vector<std::string> CallNames(const std::vector<std::string>& except = {});
+
+// Whether a profile read of this section was made (any key, any file).
+bool ReadSection(std::wstring_view section);
+
+inline std::uint64_t HandleValue(const void* handle) {
+    return reinterpret_cast<std::uintptr_t>(handle);
+}
+
+}  // namespace fake

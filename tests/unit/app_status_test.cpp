@@ -1,0 +1,112 @@
+#include "companion/app_status.h"
+
+#include "app/options.h"
+#include "test_support.h"
+
+#include <filesystem>
+
+namespace {
+
+class EvaluateAppStatusTest : public LogicTest {};
+
+constexpr std::int64_t kNow = 1'780'000'000;
+
+struct StatusCase {
+    const char* name;
+    std::wstring writtenUnix;  // "-" leaves the key out
+    std::wstring pid;
+    std::wstring status;
+    AppStatus expected;
+    bool opensProcess;
+    DWORD openedId = 0;
+};
+
+TEST_F(EvaluateAppStatusTest, DecidesFromHeartbeatProcessAndStatus) {
+    const std::wstring now = std::to_wstring(kNow);
+    const StatusCase cases[] = {
+        {"fresh", now, L"77", L"", kStatusRunning, true, 77},
+        {"90 s old is fresh", std::to_wstring(kNow - 90), L"77", L"", kStatusRunning, true, 77},
+        {"91 s old is stale", std::to_wstring(kNow - 91), L"77", L"", kStatusStopped, false},
+        {"90 s ahead is fresh", std::to_wstring(kNow + 90), L"77", L"", kStatusRunning, true, 77},
+        {"91 s ahead is stale", std::to_wstring(kNow + 91), L"77", L"", kStatusStopped, false},
+        {"heartbeat missing", L"-", L"77", L"", kStatusStopped, false},
+        {"heartbeat empty", L"", L"77", L"", kStatusStopped, false},
+        {"heartbeat zero", L"0", L"77", L"", kStatusStopped, false},
+        {"heartbeat negative", L"-5", L"77", L"", kStatusStopped, false},
+        {"heartbeat a word", L"soon", L"77", L"", kStatusStopped, false},
+        {"heartbeat with fraction and sign", L"+" + now + L".9", L"77", L"", kStatusRunning, true, 77},
+        {"pid missing", now, L"-", L"", kStatusStopped, false},
+        {"pid zero", now, L"0", L"", kStatusStopped, false},
+        {"pid 2^32", now, L"4294967296", L"", kStatusStopped, false},
+        {"pid 2^32+4", now, L"4294967300", L"", kStatusRunning, true, 4},
+        {"pid -1", now, L"-1", L"", kStatusStopped, true, 0xFFFFFFFF},
+        {"no such process", now, L"88", L"", kStatusStopped, true, 88},
+        {"process ended", now, L"99", L"", kStatusStopped, true, 99},
+        {"exit code unreadable", now, L"98", L"", kStatusStopped, true, 98},
+        {"ended with exit code 259", now, L"97", L"", kStatusRunning, true, 97},
+        {"update waiting", now, L"77", L"update_waiting", kStatusUpdateWaiting, true, 77},
+        {"update waiting in capitals", now, L"77", L"Update_Waiting", kStatusRunning, true, 77},
+        {"status stopped", now, L"77", L"stopped", kStatusRunning, true, 77},
+        {"status running", now, L"77", L"running", kStatusRunning, true, 77},
+    };
+    for (const StatusCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::Reset();
+        fake::script.unixNow = kNow;
+        fake::script.processes[77] = fake::FakeProcess{};
+        fake::script.processes[4] = fake::FakeProcess{};
+        fake::script.processes[0xFFFFFFFF] = fake::FakeProcess{true, true, 1};
+        fake::script.processes[99] = fake::FakeProcess{true, true, 0};
+        fake::script.processes[98] = fake::FakeProcess{true, false, STILL_ACTIVE};
+        fake::script.processes[97] = fake::FakeProcess{true, true, 259};
+        std::vector<std::wstring> lines = {L"[state]"};
+        if (c.writtenUnix != L"-") {
+            lines.push_back(L"written_unix=" + c.writtenUnix);
+        }
+        if (c.pid != L"-") {
+            lines.push_back(L"pid=" + c.pid);
+        }
+        lines.push_back(L"status=" + c.status);
+        WriteStateFile(lines);
+
+        EXPECT_EQ(EvaluateAppStatus(), c.expected);
+
+        const std::vector<fake::Call> opened = fake::CallsNamed("OpenProcess");
+        if (!c.opensProcess) {
+            EXPECT_TRUE(opened.empty());
+            continue;
+        }
+        ASSERT_EQ(opened.size(), 1u);
+        EXPECT_EQ(opened[0].numbers, (std::vector<std::uint64_t>{0x1000, 0, c.openedId}));
+        // A handle that was opened is closed before the call returns.
+        const auto closes = fake::CallsNamed("CloseHandle");
+        if (fake::script.processes.count(c.openedId) != 0) {
+            ASSERT_EQ(closes.size(), 1u);
+            EXPECT_EQ(closes[0].numbers[0], fake::kOpenedProcessBase + c.openedId);
+        }
+        // The status key is read only for a live process.
+        const bool readStatus = std::any_of(fake::calls.begin(), fake::calls.end(), [](const fake::Call& call) {
+            return call.name == "GetPrivateProfileStringW" && call.texts[1] == L"status";
+        });
+        EXPECT_EQ(readStatus, c.expected != kStatusStopped);
+    }
+}
+
+TEST_F(EvaluateAppStatusTest, ReadsTheClockAfterBothValues) {
+    WriteRunningState({});
+    EvaluateAppStatus();
+    const auto names = fake::CallNames({"GetExitCodeProcess", "CloseHandle", "OpenProcess"});
+    EXPECT_EQ(names, (std::vector<std::string>{"GetFileAttributesW", "GetPrivateProfileStringW",
+                                               "GetPrivateProfileStringW", "UnixTimeNow",
+                                               "GetPrivateProfileStringW"}));
+}
+
+TEST_F(EvaluateAppStatusTest, MissingFileOrFolderIsStoppedWithoutReading) {
+    EXPECT_EQ(EvaluateAppStatus(), kStatusStopped);
+    std::filesystem::create_directories(startupOptions.statePath);
+    EXPECT_EQ(EvaluateAppStatus(), kStatusStopped);
+    EXPECT_TRUE(fake::CallsNamed("GetPrivateProfileStringW").empty());
+    EXPECT_TRUE(fake::CallsNamed("OpenProcess").empty());
+}
+
+}  // namespace

@@ -1,0 +1,123 @@
+#include "memory/seen_file.h"
+
+#include "app/options.h"
+#include "test_support.h"
+
+#include <filesystem>
+
+namespace {
+
+class SeenFileTest : public LogicTest {};
+
+TEST_F(SeenFileTest, FirstWriteCreatesFolderChainAndUtf16File) {
+    startupOptions.seenPath = folder + L"\\a\\b\\c\\seen.ini";
+    WriteSeenValue(L"prefs", L"mute_nudges", L"1");
+
+    const std::vector<unsigned char> bytes = ReadFileBytes(startupOptions.seenPath);
+    ASSERT_GE(bytes.size(), 4u);
+    EXPECT_EQ(bytes[0], 0xFF);
+    EXPECT_EQ(bytes[1], 0xFE);
+    // Every character after the mark is UTF-16LE: ASCII text has a zero high byte.
+    std::wstring text;
+    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+        text += static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8));
+    }
+    EXPECT_NE(text.find(L"[prefs]"), std::wstring::npos) << Narrow(text);
+    EXPECT_NE(text.find(L"mute_nudges=1"), std::wstring::npos) << Narrow(text);
+    EXPECT_EQ(ReadSeen(L"prefs", L"mute_nudges"), L"1");
+
+    const auto folders = fake::CallsNamed("SHCreateDirectoryExW");
+    ASSERT_EQ(folders.size(), 1u);
+    EXPECT_EQ(folders[0].texts[0], folder + L"\\a\\b\\c");
+    const auto creates = fake::CallsNamed("CreateFileW");
+    ASSERT_EQ(creates.size(), 1u);
+    EXPECT_EQ(creates[0].numbers,
+              (std::vector<std::uint64_t>{GENERIC_WRITE, 0, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, 0}));
+    EXPECT_EQ(fake::CallNames({"GetFileAttributesW"}),
+              (std::vector<std::string>{"SHCreateDirectoryExW", "CreateFileW", "WriteFile",
+                                        "CloseHandle", "WritePrivateProfileStringW"}));
+}
+
+TEST_F(SeenFileTest, ExistingFileKeepsItsEncoding) {
+    struct Case {
+        const char* name;
+        std::vector<unsigned char> start;
+    };
+    const std::vector<unsigned char> withMark = Utf16LeWithBom({L"[shown]", L"old=1"});
+    const std::vector<unsigned char> ansi = {'[', 's', 'h', 'o', 'w', 'n', ']', '\r', '\n',
+                                             'o', 'l', 'd', '=', '1', '\r', '\n'};
+    for (const Case& c : {Case{"utf-16 with mark", withMark}, Case{"ansi", ansi}}) {
+        SCOPED_TRACE(c.name);
+        fake::Reset();
+        std::filesystem::create_directories(folder + L"\\memory");
+        WriteFileBytes(startupOptions.seenPath, c.start);
+
+        WriteSeenValue(L"shown", L"new", L"1");
+
+        const std::vector<unsigned char> bytes = ReadFileBytes(startupOptions.seenPath);
+        ASSERT_GT(bytes.size(), c.start.size());
+        // The old content is still the file's beginning: nothing was recreated or re-encoded.
+        EXPECT_TRUE(std::equal(c.start.begin(), c.start.begin() + 7, bytes.begin()));
+        EXPECT_EQ(ReadSeen(L"shown", L"old"), L"1");
+        EXPECT_EQ(ReadSeen(L"shown", L"new"), L"1");
+        EXPECT_TRUE(fake::CallsNamed("CreateFileW").empty());
+    }
+}
+
+TEST_F(SeenFileTest, FolderAtSeenPathStoresNothing) {
+    std::filesystem::create_directories(startupOptions.seenPath);
+    WriteSeenValue(L"prefs", L"mute_nudges", L"1");
+    EXPECT_FALSE(IsNudgeMuted());
+    EXPECT_TRUE(std::filesystem::is_directory(startupOptions.seenPath));
+}
+
+TEST_F(SeenFileTest, PathsWithoutBackslash) {
+    // Forward slashes separate folders too.
+    startupOptions.seenPath = folder + L"\\x/y/seen.ini";
+    WriteSeenValue(L"prefs", L"mute_nudges", L"1");
+    EXPECT_EQ(fake::CallsNamed("SHCreateDirectoryExW").at(0).texts[0], folder + L"\\x\\y");
+    EXPECT_TRUE(IsNudgeMuted());
+
+    // A bare file name needs no folder: the file is made where the path says.
+    fake::Reset();
+    ASSERT_TRUE(::SetCurrentDirectoryW(folder.c_str()));
+    startupOptions.seenPath = L"bare-seen.ini";
+    WriteSeenValue(L"prefs", L"mute_nudges", L"1");
+    EXPECT_TRUE(fake::CallsNamed("SHCreateDirectoryExW").empty());
+    EXPECT_TRUE(std::filesystem::is_regular_file(folder + L"\\bare-seen.ini"));
+    ::SetCurrentDirectoryW(L"C:\\");
+}
+
+TEST_F(SeenFileTest, MuteToggleReadsOnlyExactOne) {
+    EXPECT_FALSE(IsNudgeMuted());  // no file at all
+    struct Case {
+        const wchar_t* value;
+        bool muted;
+    };
+    for (const Case& c : {Case{L"1", true}, Case{L"0", false}, Case{L"yes", false},
+                          Case{L"11", false}, Case{L"", false}, Case{L" 1x", false}}) {
+        SCOPED_TRACE(Narrow(c.value));
+        WriteSeenFile({L"[prefs]", std::wstring(L"mute_nudges=") + c.value});
+        EXPECT_EQ(IsNudgeMuted(), c.muted);
+    }
+}
+
+TEST_F(SeenFileTest, TodayStampIsEightDigits) {
+    struct Case {
+        SYSTEMTIME time;
+        const wchar_t* stamp;
+    };
+    const Case cases[] = {
+        {{2026, 3, 4, 5, 0, 0, 0, 0}, L"20260305"},
+        {{2026, 1, 6, 31, 23, 59, 59, 999}, L"20260131"},
+        {{2027, 12, 5, 31, 0, 0, 0, 0}, L"20271231"},
+        {{999, 7, 0, 4, 0, 0, 0, 0}, L"09990704"},
+        {{30827, 12, 0, 31, 0, 0, 0, 0}, L"308271231"},
+    };
+    for (const Case& c : cases) {
+        fake::script.localTime = c.time;
+        EXPECT_EQ(TodayStamp(), c.stamp);
+    }
+}
+
+}  // namespace

@@ -55,7 +55,9 @@ void RegisterTaskbarCreatedMessage() {
     TaskbarCreatedMessage = platform::RegisterWindowMessageW(L"TaskbarCreated");
 }
 
-void StartRefreshTimer() { platform::SetTimer(trayWindow, RefreshTimerId, kRefreshPeriodMs, nullptr); }
+void StartRefreshTimer() {
+    platform::SetTimer(trayWindow, RefreshTimerId, kRefreshPeriodMs, nullptr);
+}
 
 LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (TaskbarCreatedMessage != 0 && message == TaskbarCreatedMessage) {

@@ -57,6 +57,10 @@ std::wstring ReadLabel(std::wstring_view name) {
     return ReadProfileValue(startupOptions.statePath, L"state", L"label_" + std::wstring(name));
 }
 
-std::int32_t ParseInt32(std::wstring_view text) { return ParseDecimal<std::int32_t>(text); }
+std::int32_t ParseInt32(std::wstring_view text) {
+    return ParseDecimal<std::int32_t>(text);
+}
 
-std::int64_t ParseInt64(std::wstring_view text) { return ParseDecimal<std::int64_t>(text); }
+std::int64_t ParseInt64(std::wstring_view text) {
+    return ParseDecimal<std::int64_t>(text);
+}

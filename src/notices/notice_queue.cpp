@@ -66,8 +66,8 @@ void PollNotices() {
     }
     const std::wstring& seenPath = startupOptions.seenPath;
 
-    const std::int32_t count = ParseInt32(
-        ReadProfileValue(startupOptions.statePath, L"state", L"notices"));
+    const std::int32_t count =
+        ParseInt32(ReadProfileValue(startupOptions.statePath, L"state", L"notices"));
     bool nudgedToday = ReadProfileValue(seenPath, L"prefs", L"last_nudge_day") == TodayStamp();
 
     // The order of the tests decides what a skipped notice costs: a nudge that is incomplete,

@@ -7,37 +7,55 @@
 
 namespace platform {
 
-LPWSTR GetCommandLineW() { return ::GetCommandLineW(); }
+LPWSTR GetCommandLineW() {
+    return ::GetCommandLineW();
+}
 LPWSTR* CommandLineToArgvW(LPCWSTR commandLine, int* argc) {
     return ::CommandLineToArgvW(commandLine, argc);
 }
-HLOCAL LocalFree(HLOCAL memory) { return ::LocalFree(memory); }
+HLOCAL LocalFree(HLOCAL memory) {
+    return ::LocalFree(memory);
+}
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name) {
     return ::CreateMutexW(attributes, initialOwner, name);
 }
-DWORD GetLastError() { return ::GetLastError(); }
-BOOL CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
+DWORD GetLastError() {
+    return ::GetLastError();
+}
+BOOL CloseHandle(HANDLE handle) {
+    return ::CloseHandle(handle);
+}
 
-ATOM RegisterClassW(const WNDCLASSW* windowClass) { return ::RegisterClassW(windowClass); }
+ATOM RegisterClassW(const WNDCLASSW* windowClass) {
+    return ::RegisterClassW(windowClass);
+}
 HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x,
                      int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                      LPVOID param) {
     return ::CreateWindowExW(exStyle, className, windowName, style, x, y, width, height, parent,
                              menu, instance, param);
 }
-UINT RegisterWindowMessageW(LPCWSTR name) { return ::RegisterWindowMessageW(name); }
+UINT RegisterWindowMessageW(LPCWSTR name) {
+    return ::RegisterWindowMessageW(name);
+}
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC timerProc) {
     return ::SetTimer(window, id, elapse, timerProc);
 }
 LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return ::DefWindowProcW(window, message, wParam, lParam);
 }
-void PostQuitMessage(int exitCode) { ::PostQuitMessage(exitCode); }
+void PostQuitMessage(int exitCode) {
+    ::PostQuitMessage(exitCode);
+}
 BOOL GetMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax) {
     return ::GetMessageW(msg, window, filterMin, filterMax);
 }
-BOOL TranslateMessage(const MSG* msg) { return ::TranslateMessage(msg); }
-LRESULT DispatchMessageW(const MSG* msg) { return ::DispatchMessageW(msg); }
+BOOL TranslateMessage(const MSG* msg) {
+    return ::TranslateMessage(msg);
+}
+LRESULT DispatchMessageW(const MSG* msg) {
+    return ::DispatchMessageW(msg);
+}
 BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return ::PostMessageW(window, message, wParam, lParam);
 }
@@ -45,33 +63,47 @@ BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 HANDLE LoadImageW(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy, UINT flags) {
     return ::LoadImageW(instance, name, type, cx, cy, flags);
 }
-int GetSystemMetrics(int index) { return ::GetSystemMetrics(index); }
+int GetSystemMetrics(int index) {
+    return ::GetSystemMetrics(index);
+}
 
 BOOL Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data) {
     return ::Shell_NotifyIconW(message, data);
 }
 
-HMENU CreatePopupMenu() { return ::CreatePopupMenu(); }
+HMENU CreatePopupMenu() {
+    return ::CreatePopupMenu();
+}
 BOOL AppendMenuW(HMENU menu, UINT flags, UINT_PTR id, LPCWSTR text) {
     return ::AppendMenuW(menu, flags, id, text);
 }
-BOOL GetCursorPos(LPPOINT point) { return ::GetCursorPos(point); }
-DWORD GetMessagePos() { return ::GetMessagePos(); }
-BOOL SetForegroundWindow(HWND window) { return ::SetForegroundWindow(window); }
+BOOL GetCursorPos(LPPOINT point) {
+    return ::GetCursorPos(point);
+}
+DWORD GetMessagePos() {
+    return ::GetMessagePos();
+}
+BOOL SetForegroundWindow(HWND window) {
+    return ::SetForegroundWindow(window);
+}
 BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND window,
                     const RECT* rect) {
     return ::TrackPopupMenu(menu, flags, x, y, reserved, window, rect);
 }
-BOOL DestroyMenu(HMENU menu) { return ::DestroyMenu(menu); }
+BOOL DestroyMenu(HMENU menu) {
+    return ::DestroyMenu(menu);
+}
 
-DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue,
-                               LPWSTR buffer, DWORD size, LPCWSTR path) {
+DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue, LPWSTR buffer,
+                               DWORD size, LPCWSTR path) {
     return ::GetPrivateProfileStringW(section, key, defaultValue, buffer, size, path);
 }
 BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR path) {
     return ::WritePrivateProfileStringW(section, key, value, path);
 }
-DWORD GetFileAttributesW(LPCWSTR path) { return ::GetFileAttributesW(path); }
+DWORD GetFileAttributesW(LPCWSTR path) {
+    return ::GetFileAttributesW(path);
+}
 int SHCreateDirectoryExW(HWND window, LPCWSTR path, const SECURITY_ATTRIBUTES* attributes) {
     return ::SHCreateDirectoryExW(window, path, attributes);
 }
@@ -90,10 +122,10 @@ BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     return ::GetExitCodeProcess(process, exitCode);
 }
 BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
-                    LPSECURITY_ATTRIBUTES processAttributes,
-                    LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
-                    DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
-                    LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInfo) {
+                    LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes,
+                    BOOL inheritHandles, DWORD creationFlags, LPVOID environment,
+                    LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
+                    LPPROCESS_INFORMATION processInfo) {
     return ::CreateProcessW(applicationName, commandLine, processAttributes, threadAttributes,
                             inheritHandles, creationFlags, environment, currentDirectory,
                             startupInfo, processInfo);
@@ -103,7 +135,11 @@ HINSTANCE ShellExecuteW(HWND window, LPCWSTR verb, LPCWSTR file, LPCWSTR paramet
     return ::ShellExecuteW(window, verb, file, parameters, directory, showCommand);
 }
 
-void GetLocalTime(LPSYSTEMTIME time) { ::GetLocalTime(time); }
-std::int64_t UnixTimeNow() { return static_cast<std::int64_t>(std::time(nullptr)); }
+void GetLocalTime(LPSYSTEMTIME time) {
+    ::GetLocalTime(time);
+}
+std::int64_t UnixTimeNow() {
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
 
 }  // namespace platform

@@ -75,8 +75,7 @@ void ShowContextMenu(HWND window) {
     // Without the foreground switch the menu would not close when the user clicks elsewhere, and
     // the posted WM_NULL lets a second click on the icon open it again at once.
     platform::SetForegroundWindow(window);
-    const bool rightToLeft =
-        ReadProfileValue(startupOptions.statePath, L"state", L"rtl") == L"1";
+    const bool rightToLeft = ReadProfileValue(startupOptions.statePath, L"state", L"rtl") == L"1";
     const UINT flags = kTrackFlags | (rightToLeft ? TPM_LAYOUTRTL : 0u);
     const auto command = static_cast<UINT>(
         platform::TrackPopupMenu(menu, flags, position.x, position.y, 0, window, nullptr));

@@ -14,9 +14,13 @@ namespace {
 WNDPROC registeredWindowProc = nullptr;
 bool quitPosted = false;
 
-std::wstring Text(LPCWSTR text) { return text != nullptr ? std::wstring(text) : L"<null>"; }
+std::wstring Text(LPCWSTR text) {
+    return text != nullptr ? std::wstring(text) : L"<null>";
+}
 
-std::uint64_t Number(const void* handle) { return HandleValue(handle); }
+std::uint64_t Number(const void* handle) {
+    return HandleValue(handle);
+}
 
 Call& Record(std::string name, std::vector<std::wstring> texts = {},
              std::vector<std::uint64_t> numbers = {}) {
@@ -105,12 +109,12 @@ BOOL CloseHandle(HANDLE handle) {
 }
 
 ATOM RegisterClassW(const WNDCLASSW* windowClass) {
-    Record("RegisterClassW", {fake::Text(windowClass->lpszClassName)},
-           {windowClass->style, fake::Number(windowClass->hInstance),
-            fake::Number(windowClass->hIcon), fake::Number(windowClass->hCursor),
-            fake::Number(windowClass->hbrBackground),
-            static_cast<std::uint64_t>(windowClass->cbClsExtra),
-            static_cast<std::uint64_t>(windowClass->cbWndExtra)});
+    Record(
+        "RegisterClassW", {fake::Text(windowClass->lpszClassName)},
+        {windowClass->style, fake::Number(windowClass->hInstance), fake::Number(windowClass->hIcon),
+         fake::Number(windowClass->hCursor), fake::Number(windowClass->hbrBackground),
+         static_cast<std::uint64_t>(windowClass->cbClsExtra),
+         static_cast<std::uint64_t>(windowClass->cbWndExtra)});
     fake::registeredWindowProc = windowClass->lpfnWndProc;
     return 1;
 }
@@ -121,8 +125,7 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
     Record("CreateWindowExW", {fake::Text(className), fake::Text(windowName)},
            {exStyle, style, static_cast<std::uint64_t>(x), static_cast<std::uint64_t>(y),
             static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height),
-            fake::Number(parent), fake::Number(menu), fake::Number(instance),
-            fake::Number(param)});
+            fake::Number(parent), fake::Number(menu), fake::Number(instance), fake::Number(param)});
     return script.windowFails ? nullptr : fake::kTrayWindowHandle;
 }
 
@@ -249,8 +252,8 @@ BOOL DestroyMenu(HMENU menu) {
     return TRUE;
 }
 
-DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue,
-                               LPWSTR buffer, DWORD size, LPCWSTR path) {
+DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue, LPWSTR buffer,
+                               DWORD size, LPCWSTR path) {
     Record("GetPrivateProfileStringW",
            {fake::Text(section), fake::Text(key), fake::Text(defaultValue), fake::Text(path)},
            {size});
@@ -309,21 +312,20 @@ BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
 }
 
 BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
-                    LPSECURITY_ATTRIBUTES processAttributes,
-                    LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
-                    DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
-                    LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInfo) {
-    fake::Call& call = Record("CreateProcessW",
-                        {fake::Text(applicationName), fake::Text(commandLine),
-                         fake::Text(currentDirectory)},
-                        {fake::Number(processAttributes), fake::Number(threadAttributes),
-                         static_cast<std::uint64_t>(inheritHandles), creationFlags,
-                         fake::Number(environment)});
+                    LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes,
+                    BOOL inheritHandles, DWORD creationFlags, LPVOID environment,
+                    LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
+                    LPPROCESS_INFORMATION processInfo) {
+    fake::Call& call = Record(
+        "CreateProcessW",
+        {fake::Text(applicationName), fake::Text(commandLine), fake::Text(currentDirectory)},
+        {fake::Number(processAttributes), fake::Number(threadAttributes),
+         static_cast<std::uint64_t>(inheritHandles), creationFlags, fake::Number(environment)});
     call.startup = *startupInfo;
     const PROCESS_INFORMATION zero{};
-    call.processInfoZeroed =
-        processInfo->hProcess == zero.hProcess && processInfo->hThread == zero.hThread &&
-        processInfo->dwProcessId == 0 && processInfo->dwThreadId == 0;
+    call.processInfoZeroed = processInfo->hProcess == zero.hProcess &&
+                             processInfo->hThread == zero.hThread &&
+                             processInfo->dwProcessId == 0 && processInfo->dwThreadId == 0;
     if (!script.createProcessResult) {
         return FALSE;
     }

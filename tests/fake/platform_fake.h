@@ -19,11 +19,12 @@ namespace fake {
 
 struct Call {
     std::string name;
-    std::vector<std::wstring> texts;     // text arguments in order (a null text is recorded as "<null>")
+    std::vector<std::wstring>
+        texts;  // text arguments in order (a null text is recorded as "<null>")
     std::vector<std::uint64_t> numbers;  // flags, ids, sizes and handles in order
     NOTIFYICONDATAW record{};            // Shell_NotifyIconW: a copy of the record as sent
     STARTUPINFOW startup{};              // CreateProcessW: a copy of the startup record
-    bool processInfoZeroed = false;     // CreateProcessW: PROCESS_INFORMATION came zeroed
+    bool processInfoZeroed = false;      // CreateProcessW: PROCESS_INFORMATION came zeroed
 };
 
 struct FakeProcess {

@@ -34,7 +34,8 @@ TEST_F(EvaluateAppStatusTest, DecidesFromHeartbeatProcessAndStatus) {
         {"heartbeat zero", L"0", L"77", L"", kStatusStopped, false},
         {"heartbeat negative", L"-5", L"77", L"", kStatusStopped, false},
         {"heartbeat a word", L"soon", L"77", L"", kStatusStopped, false},
-        {"heartbeat with fraction and sign", L"+" + now + L".9", L"77", L"", kStatusRunning, true, 77},
+        {"heartbeat with fraction and sign", L"+" + now + L".9", L"77", L"", kStatusRunning, true,
+         77},
         {"pid missing", now, L"-", L"", kStatusStopped, false},
         {"pid zero", now, L"0", L"", kStatusStopped, false},
         {"pid 2^32", now, L"4294967296", L"", kStatusStopped, false},
@@ -85,9 +86,10 @@ TEST_F(EvaluateAppStatusTest, DecidesFromHeartbeatProcessAndStatus) {
             EXPECT_EQ(closes[0].numbers[0], fake::kOpenedProcessBase + c.openedId);
         }
         // The status key is read only for a live process.
-        const bool readStatus = std::any_of(fake::calls.begin(), fake::calls.end(), [](const fake::Call& call) {
-            return call.name == "GetPrivateProfileStringW" && call.texts[1] == L"status";
-        });
+        const bool readStatus =
+            std::any_of(fake::calls.begin(), fake::calls.end(), [](const fake::Call& call) {
+                return call.name == "GetPrivateProfileStringW" && call.texts[1] == L"status";
+            });
         EXPECT_EQ(readStatus, c.expected != kStatusStopped);
     }
 }

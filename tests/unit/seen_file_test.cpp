@@ -31,8 +31,8 @@ TEST_F(SeenFileTest, FirstWriteCreatesFolderChainAndUtf16File) {
     EXPECT_EQ(folders[0].texts[0], folder + L"\\a\\b\\c");
     const auto creates = fake::CallsNamed("CreateFileW");
     ASSERT_EQ(creates.size(), 1u);
-    EXPECT_EQ(creates[0].numbers,
-              (std::vector<std::uint64_t>{GENERIC_WRITE, 0, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, 0}));
+    EXPECT_EQ(creates[0].numbers, (std::vector<std::uint64_t>{GENERIC_WRITE, 0, 0, CREATE_NEW,
+                                                              FILE_ATTRIBUTE_NORMAL, 0}));
     EXPECT_EQ(fake::CallNames({"GetFileAttributesW"}),
               (std::vector<std::string>{"SHCreateDirectoryExW", "CreateFileW", "WriteFile",
                                         "CloseHandle", "WritePrivateProfileStringW"}));
@@ -44,8 +44,8 @@ TEST_F(SeenFileTest, ExistingFileKeepsItsEncoding) {
         std::vector<unsigned char> start;
     };
     const std::vector<unsigned char> withMark = Utf16LeWithBom({L"[shown]", L"old=1"});
-    const std::vector<unsigned char> ansi = {'[', 's', 'h', 'o', 'w', 'n', ']', '\r', '\n',
-                                             'o', 'l', 'd', '=', '1', '\r', '\n'};
+    const std::vector<unsigned char> ansi = {'[',  's', 'h', 'o', 'w', 'n', ']',  '\r',
+                                             '\n', 'o', 'l', 'd', '=', '1', '\r', '\n'};
     for (const Case& c : {Case{"utf-16 with mark", withMark}, Case{"ansi", ansi}}) {
         SCOPED_TRACE(c.name);
         fake::Reset();

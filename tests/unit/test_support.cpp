@@ -5,6 +5,7 @@
 #include "notices/notice_queue.h"
 #include "tray/tray_record.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -57,7 +58,8 @@ std::vector<unsigned char> Utf16LeWithBom(const std::vector<std::wstring>& lines
 
 void WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes) {
     std::ofstream file(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    file.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<unsigned char> ReadFileBytes(const std::wstring& path) {
@@ -72,16 +74,16 @@ void LogicTest::WriteStateFile(const std::vector<std::wstring>& lines) {
 void LogicTest::WriteRunningState(const std::vector<std::wstring>& stateLines,
                                   const std::vector<std::wstring>& moreLines) {
     fake::script.processes[77] = fake::FakeProcess{};
-    std::vector<std::wstring> lines = {L"[state]",
-                                       L"written_unix=" + std::to_wstring(fake::script.unixNow),
-                                       L"pid=77"};
+    std::vector<std::wstring> lines = {
+        L"[state]", L"written_unix=" + std::to_wstring(fake::script.unixNow), L"pid=77"};
     lines.insert(lines.end(), stateLines.begin(), stateLines.end());
     lines.insert(lines.end(), moreLines.begin(), moreLines.end());
     WriteStateFile(lines);
 }
 
 void LogicTest::WriteSeenFile(const std::vector<std::wstring>& lines) {
-    std::filesystem::create_directories(std::filesystem::path(startupOptions.seenPath).parent_path());
+    std::filesystem::create_directories(
+        std::filesystem::path(startupOptions.seenPath).parent_path());
     WriteFileBytes(startupOptions.seenPath, Utf16LeWithBom(lines));
 }
 
@@ -112,4 +114,35 @@ std::string Narrow(std::wstring_view text) {
         }
     }
     return narrow;
+}
+
+std::vector<std::string> Effects() {
+    static const std::vector<std::string> kEffects = {
+        "PostQuitMessage", "DefWindowProcW", "CreatePopupMenu",           "TrackPopupMenu",
+        "CreateProcessW",  "ShellExecuteW",  "WritePrivateProfileStringW"};
+    std::vector<std::string> effects;
+    for (const fake::Call& call : fake::calls) {
+        if (call.name == "Shell_NotifyIconW") {
+            switch (call.numbers[0]) {
+                case NIM_ADD:
+                    effects.push_back("NIM_ADD");
+                    break;
+                case NIM_MODIFY:
+                    effects.push_back((call.record.uFlags & NIF_INFO) != 0 ? "NIM_MODIFY balloon"
+                                                                           : "NIM_MODIFY");
+                    break;
+                case NIM_SETVERSION:
+                    effects.push_back("NIM_SETVERSION");
+                    break;
+                case NIM_DELETE:
+                    effects.push_back("NIM_DELETE");
+                    break;
+                default:
+                    effects.push_back("NIM_?");
+            }
+        } else if (std::find(kEffects.begin(), kEffects.end(), call.name) != kEffects.end()) {
+            effects.push_back(call.name);
+        }
+    }
+    return effects;
 }

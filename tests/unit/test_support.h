@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <string>
 #include <string_view>
 #include <vector>
 
 class LogicTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -36,6 +38,11 @@ std::vector<unsigned char> Utf16LeWithBom(const std::vector<std::wstring>& lines
 
 // The Shell_NotifyIconW requests recorded, as (request, flags) pairs.
 std::vector<std::pair<DWORD, UINT>> NotifyRequests();
+
+// The calls that change something outside the program, in order: the notification-area requests
+// ("NIM_ADD", "NIM_MODIFY", "NIM_MODIFY balloon", "NIM_SETVERSION", "NIM_DELETE"), the menu,
+// starts, shell hand-offs, seen-file writes, quitting and default handling. Reads are left out.
+std::vector<std::string> Effects();
 
 // A readable form of wide text for assertion messages.
 std::string Narrow(std::wstring_view text);

@@ -1,0 +1,237 @@
+#include "tray/context_menu.h"
+
+#include "app/options.h"
+#include "test_support.h"
+
+namespace {
+
+class ShowContextMenuTest : public LogicTest {
+  protected:
+    struct Item {
+        std::wstring text;
+        std::uint64_t flags;
+        std::uint64_t id;
+        bool operator==(const Item&) const = default;
+    };
+
+    static std::vector<Item> Items() {
+        std::vector<Item> items;
+        for (const fake::Call& call : fake::CallsNamed("AppendMenuW")) {
+            items.push_back(Item{call.texts[0], call.numbers[1], call.numbers[2]});
+        }
+        return items;
+    }
+
+    static std::uint64_t TrackFlags() {
+        return fake::CallsNamed("TrackPopupMenu").at(0).numbers[1];
+    }
+};
+
+TEST_F(ShowContextMenuTest, ItemsFollowLabelsRoleStatusAndMute) {
+    const std::vector<std::wstring> allLabels = {
+        L"label_stopped=Stopped", L"label_running=Running", L"label_update_waiting=Update",
+        L"label_open=Open",       L"label_stop=Stop",       L"label_mute=Mute"};
+    struct Case {
+        const char* name;
+        bool running;
+        std::vector<std::wstring> stateLines;
+        std::vector<std::wstring> seenLines;
+        std::vector<Item> items;
+        std::uint64_t trackFlags;
+    };
+    const Item status{L"Running", MF_GRAYED, 0};
+    const Item separator{L"<null>", MF_SEPARATOR, 0};
+    const Item open{L"Open", MF_STRING, 10};
+    const Item stop{L"Stop", MF_STRING, 11};
+    const Item mute{L"Mute", MF_STRING, 12};
+    const Item muted{L"Mute", MF_CHECKED, 12};
+    auto with = [&](std::vector<std::wstring> extra) {
+        extra.insert(extra.end(), allLabels.begin(), allLabels.end());
+        return extra;
+    };
+    const Case cases[] = {
+        {"no labels at all", true, {}, {}, {{L"", MF_GRAYED, 0}, separator}, 0x0182},
+        {"no state file", false, {}, {}, {{L"", MF_GRAYED, 0}, separator}, 0x0182},
+        {"running server",
+         true,
+         with({L"role=server"}),
+         {},
+         {status, separator, open, stop, mute},
+         0x0182},
+        {"update waiting server",
+         true,
+         with({L"role=server", L"status=update_waiting"}),
+         {},
+         {{L"Update", MF_GRAYED, 0}, separator, open, stop, mute},
+         0x0182},
+        {"stopped server",
+         false,
+         with({L"role=server"}),
+         {},
+         {{L"Stopped", MF_GRAYED, 0}, separator, open, mute},
+         0x0182},
+        {"not a server", true, with({}), {}, {status, separator, open, mute}, 0x0182},
+        {"role in capitals",
+         true,
+         with({L"role=Server"}),
+         {},
+         {status, separator, open, mute},
+         0x0182},
+        {"role empty", true, with({L"role="}), {}, {status, separator, open, mute}, 0x0182},
+        {"stop label empty",
+         true,
+         with({L"role=server", L"label_stop="}),
+         {},
+         {status, separator, open, mute},
+         0x0182},
+        {"open label empty", true, with({L"label_open="}), {}, {status, separator, mute}, 0x0182},
+        {"mute label empty",
+         true,
+         with({L"label_mute="}),
+         {L"[prefs]", L"mute_nudges=1"},
+         {status, separator, open},
+         0x0182},
+        {"muted",
+         true,
+         with({}),
+         {L"[prefs]", L"mute_nudges=1"},
+         {status, separator, open, muted},
+         0x0182},
+        {"mute value not exactly 1",
+         true,
+         with({}),
+         {L"[prefs]", L"mute_nudges=yes"},
+         {status, separator, open, mute},
+         0x0182},
+        {"right to left", true, with({L"rtl=1"}), {}, {status, separator, open, mute}, 0x8182},
+        {"rtl 0", true, with({L"rtl=0"}), {}, {status, separator, open, mute}, 0x0182},
+        {"rtl true", true, with({L"rtl=true"}), {}, {status, separator, open, mute}, 0x0182},
+        {"rtl 01", true, with({L"rtl=01"}), {}, {status, separator, open, mute}, 0x0182},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::Reset();
+        std::filesystem::remove(startupOptions.statePath);
+        std::filesystem::remove(startupOptions.seenPath);
+        if (c.running) {
+            WriteRunningState(c.stateLines);
+        } else if (!c.stateLines.empty()) {
+            std::vector<std::wstring> lines = {L"[state]"};
+            lines.insert(lines.end(), c.stateLines.begin(), c.stateLines.end());
+            WriteStateFile(lines);
+        }
+        if (!c.seenLines.empty()) {
+            WriteSeenFile(c.seenLines);
+        }
+
+        ShowContextMenu(fake::kTrayWindowHandle);
+
+        EXPECT_EQ(Items(), c.items);
+        EXPECT_EQ(TrackFlags(), c.trackFlags);
+    }
+}
+
+TEST_F(ShowContextMenuTest, TracksAtCursorBetweenForegroundAndWmNull) {
+    WriteRunningState({L"label_open=Open"});
+    fake::script.cursor = POINT{-300, 40};
+    ShowContextMenu(fake::kTrayWindowHandle);
+
+    const auto names =
+        fake::CallNames({"GetPrivateProfileStringW", "GetFileAttributesW", "UnixTimeNow",
+                         "OpenProcess", "GetExitCodeProcess", "CloseHandle"});
+    EXPECT_EQ(names, (std::vector<std::string>{"CreatePopupMenu", "AppendMenuW", "AppendMenuW",
+                                               "AppendMenuW", "GetCursorPos", "SetForegroundWindow",
+                                               "TrackPopupMenu", "PostMessageW", "DestroyMenu"}));
+    const fake::Call track = fake::CallsNamed("TrackPopupMenu")[0];
+    const auto window = fake::HandleValue(fake::kTrayWindowHandle);
+    EXPECT_EQ(track.numbers,
+              (std::vector<std::uint64_t>{fake::HandleValue(fake::kMenuHandle), 0x0182,
+                                          static_cast<std::uint64_t>(-300), 40, 0, window, 0}));
+    EXPECT_EQ(fake::CallsNamed("SetForegroundWindow")[0].numbers[0], window);
+    EXPECT_EQ(fake::CallsNamed("PostMessageW")[0].numbers,
+              (std::vector<std::uint64_t>{window, WM_NULL, 0, 0}));
+    EXPECT_EQ(fake::CallsNamed("DestroyMenu")[0].numbers[0], fake::HandleValue(fake::kMenuHandle));
+}
+
+TEST_F(ShowContextMenuTest, WithoutCursorOpensWhereTheMessageHappened) {
+    WriteRunningState({});
+    fake::script.cursor.reset();
+    // A position on a screen left of the main one: x is negative in the low word.
+    fake::script.messagePos = static_cast<DWORD>(MAKELONG(static_cast<WORD>(-20), 700));
+    ShowContextMenu(fake::kTrayWindowHandle);
+    const fake::Call track = fake::CallsNamed("TrackPopupMenu")[0];
+    EXPECT_EQ(static_cast<std::int64_t>(track.numbers[2]), -20);
+    EXPECT_EQ(track.numbers[3], 700u);
+}
+
+TEST_F(ShowContextMenuTest, CarriesOutTheChosenCommandAfterDestroyingTheMenu) {
+    struct Case {
+        const char* name;
+        UINT chosen;
+        std::vector<std::wstring> seenLines;
+        std::wstring commandLine;  // empty: nothing started
+        std::wstring muteAfter;
+    };
+    const std::wstring base = L"\"C:\\Python\\pythonw.exe\" -I \"C:\\App\\launch.py\"";
+    const Case cases[] = {
+        {"dismissed", 0, {}, L"", L""},
+        {"open", 10, {}, base, L""},
+        {"stop", 11, {}, base + L" --screen stop", L""},
+        {"mute when not muted", 12, {}, L"", L"1"},
+        {"unmute", 12, {L"[prefs]", L"mute_nudges=1"}, L"", L"0"},
+        {"mute over another value", 12, {L"[prefs]", L"mute_nudges=2"}, L"", L"1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::Reset();
+        std::filesystem::remove_all(std::filesystem::path(startupOptions.seenPath).parent_path());
+        if (!c.seenLines.empty()) {
+            WriteSeenFile(c.seenLines);
+        }
+        WriteRunningState(
+            {L"role=server", L"label_open=Open", L"label_stop=Stop", L"label_mute=Mute"});
+        fake::script.trackResult = c.chosen;
+
+        ShowContextMenu(fake::kTrayWindowHandle);
+
+        const auto starts = fake::CallsNamed("CreateProcessW");
+        if (c.commandLine.empty()) {
+            EXPECT_TRUE(starts.empty());
+        } else {
+            ASSERT_EQ(starts.size(), 1u);
+            EXPECT_EQ(starts[0].texts[1], c.commandLine);
+        }
+        EXPECT_EQ(ReadSeen(L"prefs", L"mute_nudges"), c.muteAfter);
+        const auto names = fake::CallNames();
+        const auto destroyed = std::find(names.begin(), names.end(), "DestroyMenu");
+        ASSERT_NE(destroyed, names.end());
+        EXPECT_EQ(
+            std::find(names.begin(), names.end(), "CreateProcessW") > destroyed || starts.empty(),
+            true);
+        EXPECT_EQ(std::find(names.begin(), names.end(), "WritePrivateProfileStringW") > destroyed ||
+                      c.muteAfter.empty(),
+                  true);
+    }
+}
+
+TEST_F(ShowContextMenuTest, MuteWritesTheOppositeOfThePreferenceAfterTheMenuClosed) {
+    // The menu showed no check mark, but nudges were muted elsewhere while it was open.
+    WriteRunningState({L"label_mute=Mute"});
+    fake::script.trackResult = kMenuMute;
+    fake::script.whileTracking = [this] { WriteSeenFile({L"[prefs]", L"mute_nudges=1"}); };
+    ShowContextMenu(fake::kTrayWindowHandle);
+    EXPECT_EQ(fake::CallsNamed("AppendMenuW").back().numbers[1],
+              static_cast<std::uint64_t>(MF_STRING));
+    EXPECT_EQ(ReadSeen(L"prefs", L"mute_nudges"), L"0");
+}
+
+TEST_F(ShowContextMenuTest, NoMenuNoCommand) {
+    WriteRunningState({L"label_open=Open"});
+    fake::script.popupMenuFails = true;
+    fake::script.trackResult = kMenuOpen;
+    ShowContextMenu(fake::kTrayWindowHandle);
+    EXPECT_EQ(Effects(), std::vector<std::string>{"CreatePopupMenu"});
+    EXPECT_TRUE(fake::CallsNamed("AppendMenuW").empty());
+}
+
+}  // namespace

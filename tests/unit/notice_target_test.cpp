@@ -1,0 +1,100 @@
+#include "actions/notice_target.h"
+
+#include "test_support.h"
+#include "web_host.h"
+
+#include <cwctype>
+
+namespace {
+
+class OpenNoticeTargetTest : public LogicTest {};
+
+enum class Opens { Nothing, App, Shell };
+
+TEST_F(OpenNoticeTargetTest, StartsScreensOpensAllowedAddressesIgnoresTheRest) {
+    struct Case {
+        std::wstring target;
+        Opens opens;
+        std::wstring screen = L"";
+    };
+    const std::wstring letters32 = L"abcdefghijklmnopqrstuvwxyzabcdef";
+    // Built from the configured host, "vestrel.app" unless the build says otherwise.
+    const std::wstring site = kCompanionWebOrigin;
+    const std::wstring www = kCompanionWebOriginWww;
+    const std::wstring host = site.substr(std::wstring(L"https://").size());
+    const Case cases[] = {
+        {L"", Opens::Nothing},
+        {L"app:", Opens::Nothing},
+        {L"app:news", Opens::App, L"news"},
+        {L"app:stop", Opens::App, L"stop"},
+        {L"app:" + letters32, Opens::App, letters32},
+        {L"app:" + letters32 + L"a", Opens::Nothing},
+        {L"app:News", Opens::Nothing},
+        {L"app:news2", Opens::Nothing},
+        {L"app:my-news", Opens::Nothing},
+        {L"app:my_news", Opens::Nothing},
+        {L"app:my news", Opens::Nothing},
+        {L"app:news/x", Opens::Nothing},
+        {L"app:\x00E9t\x00E9", Opens::Nothing},
+        // A screen target never goes on to the web test.
+        {L"app:" + site + L"/", Opens::Nothing},
+        {L"APP:news", Opens::Nothing},
+        {L"ap", Opens::Nothing},
+        {site + L"", Opens::Shell},
+        {site + L"/", Opens::Shell},
+        {www + L"", Opens::Shell},
+        {www + L"/", Opens::Shell},
+        {site + L"/news?id=3#top", Opens::Shell},
+        {www + L"/a/b%20c", Opens::Shell},
+        {site + L"?x=1", Opens::Nothing},
+        {site + L"#x", Opens::Nothing},
+        {site + L":8443/", Opens::Nothing},
+        {site + L".evil.example/", Opens::Nothing},
+        {site + L"lication/", Opens::Nothing},
+        {L"https://evil" + host + L"/", Opens::Nothing},
+        {L"https://user@" + host + L"/", Opens::Nothing},
+        {L"http://" + host + L"/", Opens::Nothing},
+        {L"HTTPS://" + host + L"/", Opens::Nothing},
+        {L"https://" + std::wstring(1, static_cast<wchar_t>(towupper(host[0]))) + host.substr(1) +
+             L"/",
+         Opens::Nothing},
+        {L" " + site + L"/", Opens::Nothing},
+        {site + L" ", Opens::Nothing},
+        {L"https://ww." + host + L"/", Opens::Nothing},
+        // Characters that could end the address's argument in the browser's command line.
+        {site + L"/\" --new-window evil", Opens::Nothing},
+        {site + L"/a b", Opens::Nothing},
+        {site + L"/a\tb", Opens::Nothing},
+        {site + L"/a\nb", Opens::Nothing},
+        {std::wstring(site + L"/a") + L'\x7F', Opens::Nothing},
+        {std::wstring(site + L"/a") + L'\x01', Opens::Nothing},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Narrow(c.target));
+        fake::Reset();
+        OpenNoticeTarget(c.target);
+        const auto starts = fake::CallsNamed("CreateProcessW");
+        const auto shell = fake::CallsNamed("ShellExecuteW");
+        switch (c.opens) {
+            case Opens::Nothing:
+                EXPECT_TRUE(fake::calls.empty()) << testing::PrintToString(fake::CallNames());
+                break;
+            case Opens::App:
+                ASSERT_EQ(starts.size(), 1u);
+                EXPECT_TRUE(shell.empty());
+                EXPECT_EQ(
+                    starts[0].texts[1],
+                    L"\"C:\\Python\\pythonw.exe\" -I \"C:\\App\\launch.py\" --screen " + c.screen);
+                break;
+            case Opens::Shell:
+                EXPECT_TRUE(starts.empty());
+                ASSERT_EQ(shell.size(), 1u);
+                EXPECT_EQ(shell[0].texts,
+                          (std::vector<std::wstring>{L"open", c.target, L"<null>", L"<null>"}));
+                EXPECT_EQ(shell[0].numbers, (std::vector<std::uint64_t>{0, SW_SHOWNORMAL}));
+                break;
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,164 @@
+#include "tray/tray_icon.h"
+
+#include "app/tray_window.h"
+#include "test_support.h"
+#include "tray/tray_record.h"
+
+namespace {
+
+class RefreshTrayIconTest : public LogicTest {
+  protected:
+    void SetUp() override {
+        LogicTest::SetUp();
+        fake::script.taskbarCreatedMessage = 0xC0DE;
+        TaskbarCreatedMessage = 0xC0DE;
+        InitTrayRecord(fake::kTrayWindowHandle, nullptr);
+    }
+
+    std::wstring LastTip() const {
+        return fake::CallsNamed("Shell_NotifyIconW").back().record.szTip;
+    }
+};
+
+TEST_F(RefreshTrayIconTest, TooltipJoinsTitleAndStatusLabel) {
+    struct Case {
+        const char* name;
+        std::vector<std::wstring> stateLines;
+        bool running;
+        std::wstring tip;
+    };
+    const Case cases[] = {
+        {"both", {L"label_title=Vestrel", L"label_running=Running"}, true, L"Vestrel\nRunning"},
+        {"title empty", {L"label_title=", L"label_running=Running"}, true, L"Running"},
+        {"status label empty", {L"label_title=Vestrel", L"label_running="}, true, L"Vestrel"},
+        {"both empty", {}, true, L""},
+        {"stopped",
+         {L"label_title=Vestrel", L"label_stopped=Stopped", L"label_running=Running"},
+         false,
+         L"Vestrel\nStopped"},
+        {"update waiting",
+         {L"label_title=V", L"status=update_waiting", L"label_update_waiting=Update ready",
+          L"label_running=Running"},
+         true,
+         L"V\nUpdate ready"},
+        {"non-ASCII",
+         {L"label_title=\x05D5\x05E1\x05D8\x05E8\x05DC", L"label_running=\x05E4\x05D5\x05E2\x05DC"},
+         true,
+         L"\x05D5\x05E1\x05D8\x05E8\x05DC\n\x05E4\x05D5\x05E2\x05DC"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::Reset();
+        if (c.running) {
+            WriteRunningState(c.stateLines);
+        } else {
+            std::vector<std::wstring> lines = {L"[state]"};
+            lines.insert(lines.end(), c.stateLines.begin(), c.stateLines.end());
+            WriteStateFile(lines);
+        }
+        RefreshTrayIcon();
+        EXPECT_EQ(LastTip(), c.tip);
+    }
+}
+
+TEST_F(RefreshTrayIconTest, TooltipIsCutAt127CodeUnits) {
+    struct Case {
+        const char* name;
+        std::wstring title;
+        std::wstring tip;
+    };
+    const std::wstring a127(127, L'a');
+    // U+1F600 as a surrogate pair standing at units 126 and 127: the cut would split it.
+    const std::wstring pairAtCut = std::wstring(126, L'b') + L"\xD83D\xDE00" + L"tail";
+    const std::wstring pairBeforeCut = std::wstring(125, L'c') + L"\xD83D\xDE00" + L"tail";
+    const Case cases[] = {
+        {"exactly 127", a127, a127},
+        {"200 units", std::wstring(200, L'd'), std::wstring(127, L'd')},
+        {"pair split by the cut", pairAtCut, std::wstring(126, L'b')},
+        {"pair just inside", pairBeforeCut, std::wstring(125, L'c') + L"\xD83D\xDE00"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::Reset();
+        WriteStateFile({L"[state]", L"label_title=" + c.title});
+        RefreshTrayIcon();
+        EXPECT_EQ(LastTip(), c.tip);
+    }
+}
+
+TEST_F(RefreshTrayIconTest, AddsOnceThenModifies) {
+    WriteRunningState({L"label_title=Vestrel"});
+    fake::script.notifyAnswers[NIM_ADD] = {FALSE};
+    fake::script.notifyAnswers[NIM_MODIFY] = {FALSE};
+
+    RefreshTrayIcon();  // no shell yet: the add fails, and so does the fallback
+    EXPECT_FALSE(iconAdded);
+    RefreshTrayIcon();  // the add succeeds and the version follows
+    EXPECT_TRUE(iconAdded);
+    RefreshTrayIcon();
+    RefreshTrayIcon();
+    EXPECT_EQ(Effects(), (std::vector<std::string>{"NIM_ADD", "NIM_MODIFY", "NIM_ADD",
+                                                   "NIM_SETVERSION", "NIM_MODIFY", "NIM_MODIFY"}));
+
+    const auto requests = fake::CallsNamed("Shell_NotifyIconW");
+    const NOTIFYICONDATAW& add = requests[2].record;
+    EXPECT_EQ(add.cbSize, sizeof(NOTIFYICONDATAW));
+    EXPECT_EQ(add.hWnd, fake::kTrayWindowHandle);
+    EXPECT_EQ(add.uID, 1u);
+    EXPECT_EQ(add.uCallbackMessage, 0x8001u);
+    EXPECT_EQ(add.hIcon, fake::kIconHandle);
+    EXPECT_EQ(add.uFlags, 0x87u);
+    EXPECT_EQ(requests[3].record.uVersion, 4u);
+    for (const fake::Call& request : requests) {
+        EXPECT_EQ(request.record.dwState, 0u);
+        EXPECT_EQ(request.record.dwStateMask, 0u);
+        EXPECT_EQ(request.record.hBalloonIcon, nullptr);
+    }
+}
+
+TEST_F(RefreshTrayIconTest, TaskbarCreatedAddsAndSwitchesVersionAgain) {
+    WriteRunningState({});
+    RefreshTrayIcon();
+    TrayWindowProc(fake::kTrayWindowHandle, 0xC0DE, 0, 0);
+    RefreshTrayIcon();
+    EXPECT_EQ(Effects(), (std::vector<std::string>{"NIM_ADD", "NIM_SETVERSION", "NIM_ADD",
+                                                   "NIM_SETVERSION", "NIM_MODIFY"}));
+}
+
+TEST_F(RefreshTrayIconTest, KeptIconAfterTaskbarCreatedIsModifiedInPlace) {
+    // A shell that kept its icons refuses the second add; the icon is still there, so a modify
+    // is accepted and the program goes on as if the add had worked.
+    WriteRunningState({L"label_title=Vestrel"});
+    RefreshTrayIcon();
+    fake::script.notifyAnswers[NIM_ADD] = {FALSE};
+    TrayWindowProc(fake::kTrayWindowHandle, 0xC0DE, 0, 0);
+    EXPECT_TRUE(iconAdded);
+    RefreshTrayIcon();
+    EXPECT_EQ(Effects(), (std::vector<std::string>{"NIM_ADD", "NIM_SETVERSION", "NIM_ADD",
+                                                   "NIM_MODIFY", "NIM_SETVERSION", "NIM_MODIFY"}));
+    EXPECT_EQ(fake::CallsNamed("Shell_NotifyIconW")[3].record.szTip, std::wstring(L"Vestrel"));
+
+    // When the modify is refused too, the icon is really gone: the next call tries the add again.
+    fake::Reset();
+    fake::script.notifyAnswers[NIM_ADD] = {FALSE};
+    fake::script.notifyAnswers[NIM_MODIFY] = {FALSE};
+    TrayWindowProc(fake::kTrayWindowHandle, 0xC0DE, 0, 0);
+    EXPECT_FALSE(iconAdded);
+    RefreshTrayIcon();
+    EXPECT_TRUE(iconAdded);
+    EXPECT_EQ(Effects(),
+              (std::vector<std::string>{"NIM_ADD", "NIM_MODIFY", "NIM_ADD", "NIM_SETVERSION"}));
+}
+
+TEST_F(RefreshTrayIconTest, RefreshAfterBalloonDoesNotShowItAgain) {
+    WriteRunningState({});
+    iconAdded = true;
+    trayRecord.uFlags = NIF_INFO;
+    CopyToField(trayRecord.szInfo, L"old balloon");
+    RefreshTrayIcon();
+    const fake::Call modify = fake::CallsNamed("Shell_NotifyIconW").back();
+    EXPECT_EQ(modify.record.uFlags, 0x87u);
+    EXPECT_EQ(Effects(), std::vector<std::string>{"NIM_MODIFY"});
+}
+
+}  // namespace

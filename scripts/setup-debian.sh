@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what building and testing the tray companion needs on Debian 12: the MinGW-w64 cross
+# compiler, Wine to run the Windows programs, Xvfb and tools to drive and look at a desktop, and
+# the GoogleTest sources. Does nothing when everything is already there.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build python3
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
+    wine wine64
+    xvfb xdotool x11-utils imagemagick
+    googletest
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+fi
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null

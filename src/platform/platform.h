@@ -10,6 +10,9 @@
 
 namespace platform {
 
+// Loading
+BOOL SetDefaultDllDirectories(DWORD flags);
+
 // Command line and single instance
 LPWSTR GetCommandLineW();
 LPWSTR* CommandLineToArgvW(LPCWSTR commandLine, int* argc);

@@ -7,6 +7,10 @@
 
 namespace platform {
 
+BOOL SetDefaultDllDirectories(DWORD flags) {
+    return ::SetDefaultDllDirectories(flags);
+}
+
 LPWSTR GetCommandLineW() {
     return ::GetCommandLineW();
 }

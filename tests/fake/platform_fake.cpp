@@ -73,6 +73,11 @@ using fake::calls;
 using fake::Record;
 using fake::script;
 
+BOOL SetDefaultDllDirectories(DWORD flags) {
+    Record("SetDefaultDllDirectories", {}, {flags});
+    return TRUE;
+}
+
 LPWSTR GetCommandLineW() {
     Record("GetCommandLineW");
     return script.commandLine.data();

@@ -17,12 +17,8 @@ namespace {
 // A pass reads at most this many notice sections.
 constexpr std::int32_t kMaxNoticeSections = 50;
 
-// The profile functions trim these around key names when they read, so a key that begins or ends
-// with one is stored but never found again.
-bool IsProfileBlank(wchar_t c) {
-    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r' ||
-           c == 0x1A;
-}
+// What the profile functions take for blanks around a key name.
+constexpr std::wstring_view kProfileBlanks = L" \t\n\v\f\r\x1A";
 
 bool IsQueuedOrShowing(const std::wstring& id) {
     if (balloonShowing && currentNotice.id == id) {
@@ -49,15 +45,20 @@ bool IsStorableNoticeId(std::wstring_view id) {
     if (id.empty()) {
         return false;
     }
-    // "=" ends a key when the line is read back; a line that begins with "[" opens a section and
-    // one that begins with ";" is a comment to the Windows profile reader.
-    if (id.find(L'=') != std::wstring_view::npos) {
+    // Blanks before a key are dropped when it is written, so " a" would share the mark of "a";
+    // blanks after it stay in the file but are dropped from the name looked up, so the mark is
+    // never found again.
+    if (kProfileBlanks.find(id.front()) != std::wstring_view::npos ||
+        kProfileBlanks.find(id.back()) != std::wstring_view::npos) {
         return false;
     }
-    if (id.front() == L'[' || id.front() == L';') {
+    // "=" ends the key when the line is read back, and a line break ends the line.
+    if (id.find_first_of(L"=\r\n") != std::wstring_view::npos) {
         return false;
     }
-    return !IsProfileBlank(id.front()) && !IsProfileBlank(id.back());
+    // A line that begins with "[" opens a section and one that begins with ";" is a comment to
+    // the Windows profile reader.
+    return id.front() != L'[' && id.front() != L';';
 }
 
 void PollNotices() {

@@ -1,0 +1,386 @@
+#include "notices/notice_queue.h"
+
+#include "app/options.h"
+#include "notices/balloon.h"
+#include "test_support.h"
+#include "tray/tray_record.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+class PollNoticesTest : public LogicTest {};
+
+// The lines of one [notice<index>] section.
+std::vector<std::wstring> Section(int index, const std::wstring& id, const std::wstring& kind,
+                                  const std::wstring& title) {
+    return {L"[notice" + std::to_wstring(index) + L"]",
+            L"id=" + id,
+            L"kind=" + kind,
+            L"target=app:home",
+            L"title=" + title,
+            L"body=About " + title};
+}
+
+// A section whose title is its id, so that the queue and the balloons name their notices.
+std::vector<std::wstring> Section(int index, const std::wstring& id, const std::wstring& kind) {
+    return Section(index, id, kind, id);
+}
+
+std::vector<std::wstring> Join(std::initializer_list<std::vector<std::wstring>> parts) {
+    std::vector<std::wstring> lines;
+    for (const std::vector<std::wstring>& part : parts) {
+        lines.insert(lines.end(), part.begin(), part.end());
+    }
+    return lines;
+}
+
+std::wstring Widen(std::string_view text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+Notice Waiting(const std::wstring& id, const std::wstring& kind) {
+    return Notice{id, kind, L"", id, L""};
+}
+
+std::vector<std::wstring> QueueTitles() {
+    std::vector<std::wstring> titles;
+    for (const Notice& notice : NoticeQueue) {
+        titles.push_back(notice.title);
+    }
+    return titles;
+}
+
+// The titles of the balloons offered to the shell, in order.
+std::vector<std::wstring> BalloonTitles() {
+    std::vector<std::wstring> titles;
+    for (const fake::Call& call : fake::CallsNamed("Shell_NotifyIconW")) {
+        if (call.numbers[0] == NIM_MODIFY && call.record.uFlags == NIF_INFO) {
+            titles.emplace_back(call.record.szInfoTitle);
+        }
+    }
+    return titles;
+}
+
+// Closes each balloon as the shell would report it, so the whole queue is shown.
+void CloseBalloonsUntilQueueEmpty() {
+    for (std::size_t left = NoticeQueue.size(); left > 0 && !NoticeQueue.empty(); --left) {
+        balloonShowing = false;
+        ShowNextNotice();
+    }
+}
+
+// The keys looked up in [shown] of the seen file, in order.
+std::vector<std::wstring> ShownReads() {
+    std::vector<std::wstring> keys;
+    for (const fake::Call& call : fake::CallsNamed("GetPrivateProfileStringW")) {
+        if (call.texts[0] == L"shown") {
+            keys.push_back(call.texts[1]);
+        }
+    }
+    return keys;
+}
+
+int MuteReads() {
+    const std::vector<fake::Call> reads = fake::CallsNamed("GetPrivateProfileStringW");
+    return static_cast<int>(std::count_if(reads.begin(), reads.end(), [](const fake::Call& call) {
+        return call.texts[0] == L"prefs" && call.texts[1] == L"mute_nudges";
+    }));
+}
+
+// The notice sections read, in the order of their first read.
+std::vector<std::wstring> NoticeSectionsRead() {
+    std::vector<std::wstring> sections;
+    for (const fake::Call& call : fake::CallsNamed("GetPrivateProfileStringW")) {
+        const std::wstring& section = call.texts[0];
+        if (section.starts_with(L"notice") &&
+            std::find(sections.begin(), sections.end(), section) == sections.end()) {
+            sections.push_back(section);
+        }
+    }
+    return sections;
+}
+
+// One pass over a running companion application's notices, with a balloon state to start from.
+struct PassCase {
+    const char* name = "";
+    std::vector<std::wstring> sections{};
+    int count = 0;  // 0: one per section header
+    std::vector<std::wstring> seen{};
+    std::vector<Notice> waiting{};  // the queue before the pass
+    std::wstring current{};         // currentNotice's id
+    bool showing = false;
+    std::vector<std::wstring> queueTitles{};  // after the pass, front to back
+    std::optional<std::vector<std::wstring>> shownReads{};
+    std::optional<int> muteReads{};
+};
+
+class PollNoticesPassTest : public PollNoticesTest {
+  protected:
+    void Run(const PassCase& c) {
+        SCOPED_TRACE(c.name);
+        fake::Reset();
+        NoticeQueue.assign(c.waiting.begin(), c.waiting.end());
+        currentNotice = Waiting(c.current, L"info");
+        balloonShowing = c.showing;
+        // Without the icon the pass's closing ShowNextNotice takes nothing: the queue stays to see.
+        iconAdded = false;
+        const auto headers =
+            std::count_if(c.sections.begin(), c.sections.end(),
+                          [](const std::wstring& line) { return line[0] == L'['; });
+        const int count = c.count != 0 ? c.count : static_cast<int>(headers);
+        WriteRunningState({L"notices=" + std::to_wstring(count)}, c.sections);
+        WriteSeenFile(c.seen);
+
+        PollNotices();
+
+        EXPECT_EQ(QueueTitles(), c.queueTitles);
+        if (c.shownReads) {
+            EXPECT_EQ(ShownReads(), *c.shownReads);
+        }
+        if (c.muteReads) {
+            EXPECT_EQ(MuteReads(), *c.muteReads);
+        }
+    }
+};
+
+TEST_F(PollNoticesPassTest, SkipsWhatMustNotBeQueued) {
+    const PassCase cases[] = {
+        {.name = "empty id or title: the seen file is not asked",
+         .sections = Join({Section(1, L"", L"info", L"No id"),
+                           Section(2, L"untitled", L"info", L""), Section(3, L"c", L"info")}),
+         .queueTitles = {L"c"},
+         .shownReads = std::vector<std::wstring>{L"c"}},
+        {.name = "only the mark 1 counts as shown",
+         .sections = Join({Section(1, L"m0", L"info"), Section(2, L"myes", L"info"),
+                           Section(3, L"m11", L"info"), Section(4, L"m1", L"info")}),
+         .seen = {L"[shown]", L"m0=0", L"myes=yes", L"m11=11", L"m1=1"},
+         .queueTitles = {L"m0", L"myes", L"m11"},
+         .shownReads = std::vector<std::wstring>{L"m0", L"myes", L"m11", L"m1"}},
+        {.name = "kinds are matched exactly, after the mark",
+         .sections = Join({Section(1, L"k1", L"Danger"), Section(2, L"k2", L"INFO"),
+                           Section(3, L"k3", L"nudges"), Section(4, L"k4", L""),
+                           Section(5, L"k5", L"info")}),
+         .queueTitles = {L"k5"},
+         .shownReads = std::vector<std::wstring>{L"k1", L"k2", L"k3", L"k4", L"k5"}},
+        {.name = "a queued id keeps its place and its texts",
+         .sections = Section(1, L"x", L"danger", L"new"),
+         .waiting = {Notice{L"x", L"info", L"", L"old", L""}},
+         .queueTitles = {L"old"}},
+        {.name = "the notice on screen is not queued again",
+         .sections = Section(1, L"x", L"info"),
+         .current = L"x",
+         .showing = true,
+         .queueTitles = {}},
+        {.name = "the last notice holds nothing back once its balloon is gone",
+         .sections = Section(1, L"x", L"info"),
+         .current = L"x",
+         .showing = false,
+         .queueTitles = {L"x"}},
+        {.name = "one id in two sections: the lower index wins",
+         .sections =
+             Join({Section(1, L"s", L"info", L"first"), Section(2, L"s", L"danger", L"second")}),
+         .queueTitles = {L"first"}},
+        {.name = "an id that a key cannot hold is skipped before the seen file",
+         .sections = Join({Section(1, L"a=b", L"danger"), Section(2, L"ok", L"info")}),
+         .queueTitles = {L"ok"},
+         .shownReads = std::vector<std::wstring>{L"ok"}},
+        {.name = "a missing section is skipped as incomplete",
+         .sections = Section(2, L"two", L"info"),
+         .count = 3,
+         .queueTitles = {L"two"},
+         .shownReads = std::vector<std::wstring>{L"two"}},
+    };
+    for (const PassCase& c : cases) {
+        Run(c);
+    }
+}
+
+TEST_F(PollNoticesPassTest, QueuesAtMostOneNudgeAndNoneOnAStampedDay) {
+    // The fake's local date is 2026-03-05.
+    const PassCase cases[] = {
+        {.name = "one nudge per pass",
+         .sections = Join({Section(1, L"u1", L"nudge"), Section(2, L"u2", L"nudge"),
+                           Section(3, L"i1", L"info")}),
+         .queueTitles = {L"u1", L"i1"},
+         .muteReads = 2},
+        {.name = "today's stamp holds every nudge back, and only nudges",
+         .sections = Join({Section(1, L"u1", L"nudge"), Section(2, L"d1", L"danger")}),
+         .seen = {L"[prefs]", L"last_nudge_day=20260305"},
+         .queueTitles = {L"d1"}},
+        {.name = "yesterday's stamp holds nothing back",
+         .sections = Section(1, L"u1", L"nudge"),
+         .seen = {L"[prefs]", L"last_nudge_day=20260304"},
+         .queueTitles = {L"u1"}},
+        {.name = "a later stamp holds nothing back",
+         .sections = Section(1, L"u1", L"nudge"),
+         .seen = {L"[prefs]", L"last_nudge_day=20260306"},
+         .queueTitles = {L"u1"}},
+        {.name = "muted: no nudge, the other kinds as ever",
+         .sections = Join({Section(1, L"u1", L"nudge"), Section(2, L"i1", L"info"),
+                           Section(3, L"u2", L"nudge"), Section(4, L"d1", L"danger")}),
+         .seen = {L"[prefs]", L"mute_nudges=1"},
+         .queueTitles = {L"d1", L"i1"},
+         .muteReads = 2},
+        {.name = "shown, incomplete, queued or on-screen nudges leave the pass's nudge free",
+         .sections =
+             Join({Section(1, L"u-shown", L"nudge"), Section(2, L"u-untitled", L"nudge", L""),
+                   Section(3, L"u-queued", L"nudge"), Section(4, L"u-screen", L"nudge"),
+                   Section(5, L"u-free", L"nudge"), Section(6, L"u-late", L"nudge")}),
+         .seen = {L"[shown]", L"u-shown=1"},
+         .waiting = {Waiting(L"u-queued", L"nudge")},
+         .current = L"u-screen",
+         .showing = true,
+         .queueTitles = {L"u-queued", L"u-free"},
+         .muteReads = 2},
+    };
+    for (const PassCase& c : cases) {
+        Run(c);
+    }
+}
+
+TEST_F(PollNoticesTest, DangerGoesToTheFrontInReverseIndexOrder) {
+    iconAdded = true;
+    WriteRunningState({L"notices=3"}, Join({Section(1, L"A", L"danger"), Section(2, L"B", L"info"),
+                                            Section(3, L"C", L"danger")}));
+
+    PollNotices();
+    CloseBalloonsUntilQueueEmpty();
+
+    EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"C", L"A", L"B"}));
+}
+
+TEST_F(PollNoticesTest, LaterPassesQueueAroundTheWaitingNotices) {
+    iconAdded = true;
+    // Another notice's balloon is on screen, so both passes only queue.
+    currentNotice = Waiting(L"screen", L"info");
+    balloonShowing = true;
+    WriteRunningState({L"notices=2"},
+                      Join({Section(1, L"Q1", L"danger"), Section(2, L"Q2", L"info")}));
+    PollNotices();
+    ASSERT_EQ(QueueTitles(), (std::vector<std::wstring>{L"Q1", L"Q2"}));
+
+    WriteRunningState({L"notices=7"},
+                      Join({Section(1, L"D1", L"danger"), Section(2, L"I1", L"info"),
+                            Section(3, L"D2", L"danger"), Section(4, L"U1", L"nudge"),
+                            Section(5, L"D3", L"danger"), Section(6, L"Q1", L"danger"),
+                            Section(7, L"Q2", L"info")}));
+    PollNotices();
+    CloseBalloonsUntilQueueEmpty();
+
+    const std::vector<std::wstring> expected = {L"D3", L"D2", L"D1", L"Q1", L"Q2", L"I1", L"U1"};
+    EXPECT_EQ(BalloonTitles(), expected);
+}
+
+TEST_F(PollNoticesTest, AWaitingNudgeLeavesTheNextPassItsOwnNudge) {
+    iconAdded = true;
+    currentNotice = Waiting(L"screen", L"info");
+    balloonShowing = true;
+    WriteRunningState({L"notices=1"}, Section(1, L"N1", L"nudge"));
+    PollNotices();
+    WriteRunningState({L"notices=2"},
+                      Join({Section(1, L"N1", L"nudge"), Section(2, L"N2", L"nudge")}));
+    PollNotices();
+    CloseBalloonsUntilQueueEmpty();
+
+    EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"N1", L"N2"}));
+    EXPECT_EQ(ReadSeen(L"shown", L"N1"), L"1");
+    EXPECT_EQ(ReadSeen(L"shown", L"N2"), L"1");
+    EXPECT_EQ(ReadSeen(L"prefs", L"last_nudge_day"), L"20260305");
+}
+
+TEST_F(PollNoticesTest, ReadsMinOfCountAndFiftySectionsAndAlwaysShowsNext) {
+    std::vector<std::wstring> sections;
+    for (int index = 1; index <= 51; ++index) {
+        const std::vector<std::wstring> section =
+            Section(index, L"n" + std::to_wstring(index), L"info");
+        sections.insert(sections.end(), section.begin(), section.end());
+    }
+    struct CountCase {
+        std::optional<std::wstring> count;  // nullopt: no "notices" key
+        int sectionsRead;
+    };
+    const CountCase cases[] = {
+        {std::nullopt, 0}, {L"0", 0},   {L"-1", 0},  {L"many", 0}, {L"3", 3},
+        {L"50", 50},       {L"51", 50}, {L"75", 50}, {L"80", 50},  {L"99999999999", 50},
+    };
+    for (const CountCase& c : cases) {
+        SCOPED_TRACE(Narrow(c.count.value_or(L"(missing)")));
+        fake::Reset();
+        NoticeQueue = {Waiting(L"waiting", L"info")};
+        balloonShowing = false;
+        iconAdded = true;
+        std::vector<std::wstring> stateLines;
+        if (c.count) {
+            stateLines.push_back(L"notices=" + *c.count);
+        }
+        WriteRunningState(stateLines, sections);
+
+        PollNotices();
+
+        std::vector<std::wstring> expected;
+        for (int index = 1; index <= c.sectionsRead; ++index) {
+            expected.push_back(L"notice" + std::to_wstring(index));
+        }
+        EXPECT_EQ(NoticeSectionsRead(), expected);
+        EXPECT_EQ(NoticeQueue.size(), static_cast<std::size_t>(c.sectionsRead));
+        // The pass ends by showing the front notice, whether it read any section or not.
+        EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"waiting"}));
+    }
+}
+
+TEST_F(PollNoticesTest, OnlyARunningCompanionIsPolled) {
+    struct StatusCase {
+        const char* name;
+        std::optional<std::vector<std::wstring>> stateFile;  // nullopt: no state file
+        bool polled;
+    };
+    const std::wstring now = std::to_wstring(fake::script.unixNow);
+    const std::wstring stale = std::to_wstring(fake::script.unixNow - 600);
+    const std::vector<std::wstring> notice = Section(1, L"D", L"danger");
+    const StatusCase cases[] = {
+        {"no state file", std::nullopt, false},
+        {"stale heartbeat",
+         Join({{L"[state]", L"written_unix=" + stale, L"pid=77", L"notices=1"}, notice}), false},
+        {"update waiting",
+         Join({{L"[state]", L"written_unix=" + now, L"pid=77", L"status=update_waiting",
+                L"notices=1"},
+               notice}),
+         true},
+        {"running", Join({{L"[state]", L"written_unix=" + now, L"pid=77", L"notices=1"}, notice}),
+         true},
+    };
+    for (const StatusCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::Reset();
+        fake::script.processes[77] = fake::FakeProcess{};
+        // A seen file of its own, so no row finds D marked by the row before.
+        startupOptions.seenPath = folder + L"\\" + Widen(c.name) + L"\\seen.ini";
+        std::filesystem::remove(startupOptions.statePath);
+        if (c.stateFile) {
+            WriteStateFile(*c.stateFile);
+        }
+        NoticeQueue = {Waiting(L"waiting", L"info")};
+        balloonShowing = false;
+        iconAdded = true;
+
+        PollNotices();
+
+        EXPECT_EQ(fake::ReadSection(L"notice1"), c.polled);
+        EXPECT_EQ(BalloonTitles(),
+                  c.polled ? std::vector<std::wstring>{L"D"} : std::vector<std::wstring>{});
+        EXPECT_EQ(QueueTitles(), (std::vector<std::wstring>{L"waiting"}));
+        if (!c.polled) {
+            EXPECT_TRUE(fake::CallsNamed("Shell_NotifyIconW").empty());
+            EXPECT_FALSE(fake::ReadSection(L"prefs"));
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,164 @@
+"""The real program's icon in the notification area: what it asks of the shell (recorded by
+shell-standin, which also passes every request on to Wine's own notification area) and what a
+person sees (screenshots in <build>/e2e-artifacts/)."""
+
+from __future__ import annotations
+
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import harness  # noqa: E402
+from harness import (  # noqa: E402
+    NIF_ICON, NIF_MESSAGE, NIF_SHOWTIP, NIF_TIP, TRAY_CALLBACK_MESSAGE, TRAY_ICON_ID, TrayTestCase,
+    flags_text, ops, state_sections, write_profile)
+
+ICON_FLAGS = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP
+LABELS = {"title": "Vestrel Companion", "stopped": "Stopped", "running": "Running",
+          "update_waiting": "Update ready"}
+
+
+class TrayIcon(TrayTestCase):
+    def setUp(self) -> None:
+        super().setUp()
+        self.state_path = self.work / "state.ini"
+
+    def start(self, **standin_options) -> None:
+        self.standin = self.session.start_standin(**standin_options)
+        self.companion_pid = self.live_companion_pid()
+        self.tray, self.window = self.start_running_tray(LABELS, pid=self.companion_pid)
+
+    def rewrite_state(self, **state) -> None:
+        labels = state.pop("labels", LABELS)
+        pid = state.pop("pid", self.companion_pid)
+        write_profile(self.state_path, state_sections(pid, labels=labels, **state))
+
+    def assert_icon_record(self, record: dict, op: str, tip: str) -> None:
+        self.assertEqual(record["op"], op, self.standin.summary())
+        self.assertEqual(record["hwnd"], self.window["hwnd"], "icon's window")
+        self.assertEqual(record["uID"], TRAY_ICON_ID)
+        self.assertEqual(record["uFlags"], ICON_FLAGS,
+                         f"flags {flags_text(record['uFlags'])}, wanted {flags_text(ICON_FLAGS)}")
+        self.assertEqual(record["uCallbackMessage"], TRAY_CALLBACK_MESSAGE)
+        self.assertEqual(record["szTip"], tip)
+        self.assertIsNotNone(record["icon"], "request without an icon image")
+
+    def next_record(self, record: dict) -> dict:
+        return self.standin.wait_for(lambda r: True, f"a request after {record['op']}",
+                                     after=record["seq"])
+
+    def assert_version_4(self, record: dict) -> None:
+        self.assertEqual((record["op"], record["uVersion"]), ("setversion", 4),
+                         self.standin.summary())
+        self.assertEqual(record["hwnd"], self.window["hwnd"])
+
+    def test_icon_appears_with_title_and_status_in_its_tooltip(self) -> None:
+        self.start()
+        added = self.standin.wait_for(lambda r: r["op"] == "add", "the icon to be added")
+        self.assert_icon_record(added, "add", "Vestrel Companion\nRunning")
+        self.assertEqual(added["result"], 1)
+        self.assertEqual((added["icon"]["width"], added["icon"]["height"]), (16, 16),
+                         "a small icon")
+        self.assert_version_4(self.next_record(added))
+        self.session.wait_for_tray_slot(filled=True, name="icon-shown")
+
+    def test_tooltip_follows_the_state_file_at_the_next_tick(self) -> None:
+        self.start()
+        self.standin.wait_for(lambda r: r["op"] == "setversion", "the icon to be set up")
+        ended, ended_pid = self.session.hold()
+        ended.kill()
+        self.assertNotEqual(
+            self.session.run(self.session.config.tool("traytool"), "stats",
+                             str(ended_pid)).returncode, 0, "the ended process is still there")
+        long_title, long_status = "T" * 100, "S" * 100
+        cases = [
+            ("update waiting", dict(status="update_waiting"), "Vestrel Companion\nUpdate ready"),
+            ("labels in another language",
+             dict(labels={"title": "Vestrel-Begleiter", "running": "Läuft — 日本"}),
+             "Vestrel-Begleiter\nLäuft — 日本"),
+            ("heartbeat ten minutes old", dict(written_unix=int(time.time()) - 600),
+             "Vestrel Companion\nStopped"),
+            ("companion process ended", dict(pid=ended_pid), "Vestrel Companion\nStopped"),
+            ("no pid", dict(pid=0), "Vestrel Companion\nStopped"),
+            ("no title label", dict(labels={"running": "Running"}), "Running"),
+            ("texts longer than the tooltip",
+             dict(labels={"title": long_title, "running": long_status}),
+             (long_title + "\n" + long_status)[:127]),
+            ("running again", {}, "Vestrel Companion\nRunning"),
+        ]
+        for case, state, tip in cases:
+            with self.subTest(case):
+                self.rewrite_state(**state)
+                mark = self.standin.count()
+                # Sent, not posted: when it returns, the tick has been handled in full. The
+                # program's own ten-second timer may add requests, but only with the same text.
+                self.session.traytool("tick", "--send")
+                after = self.standin.since(mark)
+                self.assertTrue(after, "the tick did not touch the icon")
+                self.assert_icon_record(after[-1], "modify", tip)
+
+    def test_taskbar_recreated_while_the_icon_stays_keeps_it_current(self) -> None:
+        self.start()
+        self.standin.wait_for(lambda r: r["op"] == "setversion", "the icon to be set up")
+        self.rewrite_state(status="update_waiting")
+        mark = self.standin.count()
+
+        # Wine's notification area keeps its icons, so the add after the broadcast fails. The
+        # program's own timer only ever modifies here, so the add marks the broadcast's requests,
+        # which follow one another within its handling.
+        self.session.traytool("taskbar-created")
+        after = self.standin.since(mark)
+        self.assertEqual(ops(after).count("add"), 1, self.standin.summary())
+        handled = after[ops(after).index("add"):]
+        self.assertEqual(ops(handled)[:3], ["add", "modify", "setversion"],
+                         self.standin.summary())
+        self.assertEqual(handled[0]["result"], 0, "the shell accepted a second add")
+        self.assert_icon_record(handled[1], "modify", "Vestrel Companion\nUpdate ready")
+        self.assertEqual(handled[1]["result"], 1)
+        self.assert_version_4(handled[2])
+
+        # From then on the icon counts as present: a tick modifies, it does not add again.
+        mark = self.standin.count()
+        self.session.traytool("tick", "--send")
+        after = self.standin.since(mark)
+        self.assertTrue(after, "the tick did not touch the icon")
+        self.assertEqual(set(ops(after)), {"modify"}, self.standin.summary())
+        self.session.wait_for_tray_slot(filled=True, name="icon-after-taskbar-created")
+
+    def test_refused_add_is_tried_again_at_the_next_tick(self) -> None:
+        self.start(refuse_add=1)
+        refused = self.standin.wait_for(lambda r: r["op"] == "add", "the first add")
+        self.assertTrue(refused["refused"])
+
+        # Posted, so that it runs from the message loop, after start-up's own requests.
+        self.session.traytool("tick")
+        added = self.standin.wait_for(lambda r: r["op"] == "add" and r["result"] == 1,
+                                      "the add to be tried again")
+        before = self.standin.records()[:added["seq"] - 1]
+        self.assertNotIn("setversion", ops(before), "version set for an icon the shell refused")
+        self.assertEqual(ops(before).count("add"), 1, self.standin.summary())
+        self.assert_icon_record(added, "add", "Vestrel Companion\nRunning")
+        self.assert_version_4(self.next_record(added))
+        self.session.wait_for_tray_slot(filled=True, name="icon-after-refused-add")
+
+    def test_closing_the_window_removes_the_icon_and_ends_with_0(self) -> None:
+        self.start()
+        self.session.wait_for_tray_slot(filled=True, name="before-close")
+        mark = self.standin.count()
+
+        self.session.traytool("close")
+        deleted = self.standin.wait_for(lambda r: r["op"] == "delete", "the icon to be deleted",
+                                        after=mark)
+        self.assertEqual((deleted["hwnd"], deleted["uID"]), (self.window["hwnd"], TRAY_ICON_ID))
+        self.assert_tray_ended(self.tray)
+        # Only the program's own timer could have come in between, and it only modifies.
+        self.assertEqual(ops(self.standin.since(mark))[-1:], ["delete"], self.standin.summary())
+        self.assertEqual(ops(self.standin.records()).count("delete"), 1, self.standin.summary())
+        self.session.traytool("wait-gone", "--timeout-ms", "5000")
+        self.session.wait_for_tray_slot(filled=False, name="after-close")
+
+
+if __name__ == "__main__":
+    harness.main()

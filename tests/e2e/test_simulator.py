@@ -1,0 +1,252 @@
+"""The real program with the companion simulator (tools/companion-sim) in the companion's place:
+what the companion writes reaches the user (tooltip, balloons in order), and what the user
+chooses reaches the companion (balloon click, menu commands), through the real start command
+line and the simulator's hand-over to its running instance."""
+
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+
+sys.dont_write_bytecode = True  # keep the source tree clean
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parents[1] / "tools" / "companion-sim"))
+
+import harness  # noqa: E402
+import simbench  # noqa: E402
+from harness import (NIF_INFO, NIIF_INFO, NIIF_WARNING, NIN_BALLOONTIMEOUT,  # noqa: E402
+                     NIN_BALLOONUSERCLICK, Program, TrayTestCase, read_profile, wait_until,
+                     windows_path)
+
+SIM_EXE: Path | None = None
+
+LABELS = {"title": "Vestrel e2e", "stopped": "Stopped", "running": "Läuft – running",
+          "update_waiting": "Update ready", "open": "Open", "stop": "Stop", "mute": "Mute tips"}
+TIP_RUNNING = "Vestrel e2e\nLäuft – running"
+TIP_STOPPED = "Vestrel e2e\nStopped"
+
+# Listed at start, in this section order; the danger notice must still come out first.
+NOTICES = [
+    {"at": 0, "id": "e2e-info-first", "kind": "info", "target": "app:news",
+     "title": "Neuigkeiten", "body": "Zwei Bücher – «Sömmerda» und „Łódź“ – sind da."},
+    {"at": 0, "id": "e2e-nudge.1", "kind": "nudge", "target": "https://vestrel.app/tips",
+     "title": "Tip", "body": "Press Ctrl+K to search."},
+    {"at": 0, "id": "e2e-danger_1", "kind": "danger", "target": "",
+     "title": "Sync stopped", "body": "Your library could not be synchronised."},
+    # Due only a moment after the start: the simulator must list it later and the program must
+    # pick it up at a later tick.
+    {"at": 2, "id": "e2e-info-later", "kind": "info", "target": "",
+     "title": "Later news", "body": "Listed after the start."},
+]
+SHOWN_ORDER = ["e2e-danger_1", "e2e-info-first", "e2e-nudge.1", "e2e-info-later"]
+
+# The commands below the separator, top to bottom; stop is there only while the companion runs.
+RUNNING_MENU = ["open", "stop", "mute"]
+STOPPED_MENU = ["open", "mute"]
+
+
+class CompanionSimulator(TrayTestCase):
+    def setUp(self) -> None:
+        super().setUp()
+        if SIM_EXE is None or not SIM_EXE.is_file():
+            self.fail(f"companion-sim.exe not found at {SIM_EXE}: build target companion-sim")
+        self.scenario = self.work / "scenario.ini"
+        self.state = self.work / "state.ini"
+        self.record = self.work / "record.log"
+        self.seen = self.work / "seen.ini"
+
+    # -- helpers ----------------------------------------------------------------------------
+
+    def write_scenario(self, notices: list[dict]) -> None:
+        sections: dict[str, dict] = {
+            "companion": {"state": "state.ini", "record": "record.log", "heartbeat": 1,
+                          "status": "running", "role": "server", "rtl": 0},
+            "labels": LABELS,
+        }
+        for number, notice in enumerate(notices, start=1):
+            sections[f"notice{number}"] = notice
+        # UTF-16LE here; the demo scenarios are UTF-8, so both readings are in use.
+        simbench.write_scenario(self.scenario, sections, utf16=True)
+
+    def mark(self) -> int:
+        return len(simbench.read_record(self.record))
+
+    def events(self, word: str, after: int = 0, **fields: str) -> list[simbench.Event]:
+        return [event for event in simbench.read_record(self.record)[after:]
+                if event.word == word
+                and all(event.fields.get(key) == value for key, value in fields.items())]
+
+    def wait_for_event(self, word: str, after: int = 0, **fields: str) -> simbench.Event:
+        """The first such event among those recorded after the first `after` ones."""
+        def find() -> simbench.Event | None:
+            found = self.events(word, after, **fields)
+            return found[0] if found else None
+        try:
+            return wait_until(find, f"'{word}' {fields} in the simulator's record")
+        except AssertionError as error:
+            raise AssertionError(f"{error}; record:\n{simbench.record_text(self.record)}") from None
+
+    def start_companion(self) -> tuple[Program, str]:
+        program = self.session.start(SIM_EXE, "-I", windows_path(self.scenario), name="sim")
+        pid = self.wait_for_event("running")["pid"]
+        return program, pid
+
+    def start_tray(self) -> None:
+        self.tray = self.session.start_tray(self.session.tray_args(
+            mutex="vestrel-e2e-sim", state=self.state, seen=self.seen, pythonw=SIM_EXE,
+            launcher=self.scenario))
+        self.window = self.session.wait_for_tray_window()
+
+    def stop_companion_from_outside(self, pid: str) -> None:
+        result = self.session.run(SIM_EXE, "-I", windows_path(self.scenario), "--screen", "stop")
+        self.assertEqual(result.returncode, 0, simbench.record_text(self.record))
+        self.wait_for_event("exit", pid=pid)
+
+    def tip_after_tick(self) -> str:
+        mark = self.standin.count()
+        self.session.traytool("tick", "--send")
+        modified = [r for r in self.standin.since(mark) if r["op"] == "modify"
+                    and not r["uFlags"] & NIF_INFO]
+        self.assertTrue(modified, f"the tick did not touch the icon: {self.standin.summary()}")
+        return modified[-1]["szTip"]
+
+    def balloons(self) -> list[dict]:
+        return [r for r in self.standin.records() if r["op"] == "modify" and r["uFlags"] & NIF_INFO]
+
+    def shown_ids(self) -> list[str]:
+        return list(read_profile(self.seen).get("shown", {}))
+
+    def assert_record_clean(self) -> None:
+        """Every start had the command line the contract gives, and every hand-over arrived."""
+        self.assertEqual(self.events("refused") + self.events("not-handed") +
+                         self.events("write-failed"), [], simbench.record_text(self.record))
+
+    def menu(self, name: str, commands: list[str], command: str) -> None:
+        menu, shot = simbench.open_menu(self.session, name)
+        self.assertEqual(len(simbench.menu_items(shot, menu)), len(commands),
+                         f"commands in the menu, wanted {commands}; see {shot}")
+        simbench.choose(self.session, menu, shot, commands.index(command))
+
+    # -- tests ------------------------------------------------------------------------------
+
+    def test_status_and_notices_reach_the_user_and_clicks_reach_the_companion(self) -> None:
+        self.write_scenario(NOTICES)
+        self.standin = self.session.start_standin()
+        companion, pid = self.start_companion()
+
+        data = self.state.read_bytes()
+        self.assertTrue(data.startswith(b"\xff\xfe"), "state file without a UTF-16LE mark")
+        text = data[2:].decode("utf-16-le")
+        self.assertEqual(text.count("\n"), text.count("\r\n"), "line ends other than CRLF")
+        self.assertEqual(read_profile(self.state)["state"]["pid"], pid)
+
+        self.start_tray()
+        added = self.standin.wait_for(lambda r: r["op"] == "add", "the icon to be added")
+        self.assertEqual(added["szTip"], TIP_RUNNING)
+
+        expected = {notice["id"]: notice for notice in NOTICES}
+        for index, notice_id in enumerate(SHOWN_ORDER):
+            notice = expected[notice_id]
+
+            def balloon_shown() -> dict | None:
+                shown = self.balloons()
+                if len(shown) > index:
+                    return shown[index]
+                if notice["at"]:
+                    # Listed after the start: only a refresh tick picks it up.
+                    self.session.traytool("tick", "--send")
+                return None
+
+            record = wait_until(balloon_shown, f"the balloon of {notice_id}")
+            self.assertEqual((record["szInfoTitle"], record["szInfo"]),
+                             (notice["title"], notice["body"]), notice_id)
+            self.assertEqual(record["dwInfoFlags"] & 0xF,
+                             NIIF_WARNING if notice["kind"] == "danger" else NIIF_INFO, notice_id)
+            wait_until(lambda: self.shown_ids() == SHOWN_ORDER[:index + 1],
+                       f"{notice_id} marked shown after {SHOWN_ORDER[:index]}")
+
+            if notice["target"] == "app:news":
+                # The user clicks it: the program starts the companion again with the screen,
+                # and that start hands it to the running one.
+                mark = self.mark()
+                self.session.traytool("event", hex(NIN_BALLOONUSERCLICK))
+                opened = self.wait_for_event("screen", after=mark, pid=pid, name="news")
+                handed = self.wait_for_event("handed", after=mark, pid=opened["from"])
+                self.assertEqual(handed["to"], pid)
+            else:
+                self.session.traytool("event", hex(NIN_BALLOONTIMEOUT))
+
+        self.session.traytool("tick", "--send")
+        self.assertEqual([r["szInfoTitle"] for r in self.balloons()],
+                         [expected[i]["title"] for i in SHOWN_ORDER], "balloons shown")
+        self.assertEqual([e["id"] for e in self.events("list", pid=pid)],
+                         [notice["id"] for notice in NOTICES])
+
+        # The companion ends: its last write leaves no heartbeat, and the next refresh says so.
+        self.stop_companion_from_outside(pid)
+        self.assertEqual(companion.wait(), 0)
+        self.assertEqual(read_profile(self.state)["state"]["pid"], "0")
+        self.assertEqual(self.tip_after_tick(), TIP_STOPPED)
+        self.assert_record_clean()
+
+    def test_menu_commands_reach_the_companion(self) -> None:
+        self.write_scenario([])
+        self.standin = self.session.start_standin()
+        companion, pid = self.start_companion()
+        self.start_tray()
+        self.session.wait_for_tray_slot(filled=True, name="icon")
+
+        # Open while it runs: a new start without a screen, handed to the running companion.
+        mark = self.mark()
+        self.menu("open-while-running", RUNNING_MENU, "open")
+        opened = self.wait_for_event("open", after=mark, pid=pid)
+        self.assertEqual([e.fields for e in self.events("start", mark, pid=opened["from"])],
+                         [{"pid": opened["from"], "screen": ""}])
+
+        self.menu("mute", RUNNING_MENU, "mute")
+        wait_until(lambda: read_profile(self.seen).get("prefs", {}).get("mute_nudges") == "1",
+                   "nudges muted in the seen file")
+
+        mark = self.mark()
+        self.menu("stop", RUNNING_MENU, "stop")
+        stop = self.wait_for_event("stop", after=mark, pid=pid)
+        self.assertEqual(self.events("start", mark, pid=stop["from"])[0]["screen"], "stop")
+        self.wait_for_event("exit", pid=pid)
+        self.assertEqual(companion.wait(), 0)
+        self.assertEqual(self.tip_after_tick(), TIP_STOPPED)
+
+        # Stopped: no stop command; the mute toggle, now checked, follows open.
+        mark = self.mark()
+        self.menu("unmute-while-stopped", STOPPED_MENU, "mute")
+        wait_until(lambda: read_profile(self.seen).get("prefs", {}).get("mute_nudges") == "0",
+                   "nudges unmuted in the seen file")
+        self.assertEqual(self.events("start", after=mark), [], simbench.record_text(self.record))
+
+        # Open while stopped starts the companion itself.
+        mark = self.mark()
+        self.menu("open-while-stopped", STOPPED_MENU, "open")
+        started = self.wait_for_event("running", after=mark)
+        self.assertNotEqual(started["pid"], pid)
+        self.assertEqual(self.events("start", mark, pid=started["pid"])[0]["screen"], "")
+        self.assertEqual(self.tip_after_tick(), TIP_RUNNING)
+        # The program started this one; ending it is this test's business.
+        self.stop_companion_from_outside(started["pid"])
+        self.assert_record_clean()
+
+
+def _take_option(argv: list[str], name: str) -> str | None:
+    if name in argv:
+        at = argv.index(name)
+        value = argv[at + 1]
+        del argv[at:at + 2]
+        return value
+    return None
+
+
+if __name__ == "__main__":
+    _sim = _take_option(sys.argv, "--sim-exe")
+    _config, _ = harness.parse_config(sys.argv[1:])
+    SIM_EXE = (Path(_sim) if _sim else
+               _config.build_dir / "tools" / "companion-sim" / "companion-sim.exe").resolve()
+    harness.main()

@@ -9,6 +9,9 @@
 namespace {
 
 constexpr std::wstring_view kScreenPrefix = L"app:";
+// The longest address handed to the shell: what browsers and the shell's URL handling take. Some
+// shells copy the address into a fixed buffer of the handler's command line.
+constexpr std::size_t kMaxUrlLength = 2048;
 constexpr std::size_t kMaxScreenLength = 32;
 
 bool IsScreenName(std::wstring_view screen) {
@@ -35,7 +38,7 @@ bool IsOnOrigin(std::wstring_view target, std::wstring_view origin) {
 }  // namespace
 
 bool IsAllowedUrl(std::wstring_view target) {
-    if (CanBreakOutOfCommandLine(target)) {
+    if (target.size() > kMaxUrlLength || CanBreakOutOfCommandLine(target)) {
         return false;
     }
     return IsOnOrigin(target, kCompanionWebOrigin) || IsOnOrigin(target, kCompanionWebOriginWww);

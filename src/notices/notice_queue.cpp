@@ -5,6 +5,7 @@
 #include "companion/state_file.h"
 #include "memory/seen_file.h"
 #include "notices/balloon.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 
@@ -26,6 +27,25 @@ bool IsQueuedOrShowing(const std::wstring& id) {
     }
     return std::any_of(NoticeQueue.begin(), NoticeQueue.end(),
                        [&id](const Notice& queued) { return queued.id == id; });
+}
+
+// A seen file that exists but cannot be opened (another process holds it without sharing, as
+// backup and sync tools do for a moment) would read as empty: every notice already shown would
+// come back. Such a pass waits for the next tick instead. A missing file is no memory yet.
+bool CanReadSeenFile() {
+    const std::wstring& seenPath = startupOptions.seenPath;
+    const DWORD attributes = platform::GetFileAttributesW(seenPath.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return true;
+    }
+    HANDLE file = platform::CreateFileW(seenPath.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    platform::CloseHandle(file);
+    return true;
 }
 
 Notice ReadNotice(const std::wstring& section) {
@@ -66,10 +86,14 @@ void PollNotices() {
         return;
     }
     const std::wstring& seenPath = startupOptions.seenPath;
+    if (!CanReadSeenFile()) {
+        return;
+    }
 
     const std::int32_t count =
         ParseInt32(ReadProfileValue(startupOptions.statePath, L"state", L"notices"));
-    bool nudgedToday = ReadProfileValue(seenPath, L"prefs", L"last_nudge_day") == TodayStamp();
+    const std::wstring today = TodayStamp();
+    bool nudgedToday = ReadProfileValue(seenPath, L"prefs", L"last_nudge_day") == today;
 
     // The order of the tests decides what a skipped notice costs: a nudge that is incomplete,
     // already shown or a duplicate does not use up the one nudge of the pass.

@@ -202,6 +202,12 @@ int GetSystemMetrics(int index) {
 BOOL Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data) {
     fake::Call& call = Record("Shell_NotifyIconW", {}, {message});
     call.record = *data;
+    if (script.whileNotifying) {
+        // Moved out first: a nested request must not run the hook again.
+        const auto hook = std::move(script.whileNotifying);
+        script.whileNotifying = nullptr;
+        hook(message);
+    }
     std::deque<BOOL>& answers = script.notifyAnswers[message];
     if (answers.empty()) {
         return TRUE;

@@ -43,6 +43,8 @@ struct Script {
     // Answers of Shell_NotifyIconW per request (NIM_ADD, NIM_MODIFY, ...), taken in order; TRUE
     // when a request has no scripted answer left.
     std::map<DWORD, std::deque<BOOL>> notifyAnswers;
+    // Runs inside Shell_NotifyIconW before it answers, as messages the shell sends meanwhile do.
+    std::function<void(DWORD request)> whileNotifying;
     std::map<DWORD, FakeProcess> processes;
     std::int64_t unixNow = 1'780'000'000;
     SYSTEMTIME localTime{2026, 3, 4, 5, 10, 30, 0, 0};

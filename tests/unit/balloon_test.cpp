@@ -1,6 +1,7 @@
 #include "notices/balloon.h"
 
 #include "app/options.h"
+#include "app/tray_window.h"
 #include "notices/notice_queue.h"
 #include "test_support.h"
 #include "tray/tray_record.h"
@@ -231,6 +232,41 @@ TEST_F(ShowNextNoticeTest, ARefusedBalloonLeavesItsNoticeUnmarkedForTheNextPass)
     EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"y", L"x"}));
     EXPECT_EQ(ReadSeen(L"shown", L"x"), L"1");
     EXPECT_EQ(ReadSeen(L"shown", L"y"), L"1");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ShowNextNoticeTest, AClosingEventWhileTheShellAnswersLeavesBothNoticesMarked) {
+    // While the shell takes notice X, it reports the end of the previous balloon: the handler
+    // shows Y at once. X must still be the notice marked for X's balloon.
+    WriteRunningState({});
+    NoticeQueue = {MakeNotice(L"X", L"info", L"X"), MakeNotice(L"Y", L"info", L"Y")};
+    fake::script.whileNotifying = [](DWORD) {
+        TrayWindowProc(fake::kTrayWindowHandle, TrayCallbackMessage, 0,
+                       MAKELPARAM(NIN_BALLOONTIMEOUT, kTrayIconId));
+    };
+
+    ShowNextNotice();
+
+    EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"X", L"Y"}));
+    EXPECT_EQ(ReadSeen(L"shown", L"X"), L"1");
+    EXPECT_EQ(ReadSeen(L"shown", L"Y"), L"1");
+    EXPECT_TRUE(balloonShowing);
+}
+
+TEST_F(ShowNextNoticeTest, ATickWhileTheShellAnswersDoesNotQueueTheNoticeAgain) {
+    WriteRunningState({L"notices=1"}, Section(1, L"X", L"info"));
+    NoticeQueue = {MakeNotice(L"X", L"info", L"X")};
+    fake::script.whileNotifying = [](DWORD) {
+        TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, 1, 0);
+    };
+
+    ShowNextNotice();
+
+    EXPECT_TRUE(NoticeQueue.empty());
+    EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"X"});
 }
 
 }  // namespace

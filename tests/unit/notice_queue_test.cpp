@@ -384,3 +384,28 @@ TEST_F(PollNoticesTest, OnlyARunningCompanionIsPolled) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(PollNoticesTest, ASeenFileHeldByAnotherProgramHoldsThePassBack) {
+    // Backup and sync tools open files without sharing for a moment. Read through such a lock,
+    // the seen file would look empty and "old" would be shown a second time.
+    iconAdded = true;
+    WriteSeenFile({L"[shown]", L"old=1"});
+    WriteRunningState({L"notices=2"},
+                      Join({Section(1, L"old", L"info"), Section(2, L"new", L"info")}));
+    HANDLE lock = ::CreateFileW(startupOptions.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+
+    PollNotices();
+    EXPECT_TRUE(NoticeQueue.empty());
+    EXPECT_TRUE(BalloonTitles().empty());
+    EXPECT_FALSE(fake::ReadSection(L"notice1"));
+
+    ::CloseHandle(lock);
+    PollNotices();
+    EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"new"});
+}
+
+}  // namespace

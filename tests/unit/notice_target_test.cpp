@@ -61,6 +61,9 @@ TEST_F(OpenNoticeTargetTest, StartsScreensOpensAllowedAddressesIgnoresTheRest) {
         {L" " + site + L"/", Opens::Nothing},
         {site + L" ", Opens::Nothing},
         {L"https://ww." + host + L"/", Opens::Nothing},
+        // At most 2048 characters go to the shell.
+        {site + L"/" + std::wstring(2048 - site.size() - 1, L'p'), Opens::Shell},
+        {site + L"/" + std::wstring(2048 - site.size(), L'p'), Opens::Nothing},
         // Characters that could end the address's argument in the browser's command line.
         {site + L"/\" --new-window evil", Opens::Nothing},
         {site + L"/a b", Opens::Nothing},

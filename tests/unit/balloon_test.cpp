@@ -44,16 +44,6 @@ std::vector<std::wstring> QueueIds() {
     return ids;
 }
 
-std::vector<std::wstring> BalloonTitles() {
-    std::vector<std::wstring> titles;
-    for (const fake::Call& call : fake::CallsNamed("Shell_NotifyIconW")) {
-        if (call.numbers[0] == NIM_MODIFY && call.record.uFlags == NIF_INFO) {
-            titles.emplace_back(call.record.szInfoTitle);
-        }
-    }
-    return titles;
-}
-
 using SeenWrite = std::tuple<std::wstring, std::wstring, std::wstring>;
 
 std::vector<SeenWrite> SeenWrites() {

@@ -57,17 +57,6 @@ std::vector<std::wstring> QueueTitles() {
     return titles;
 }
 
-// The titles of the balloons offered to the shell, in order.
-std::vector<std::wstring> BalloonTitles() {
-    std::vector<std::wstring> titles;
-    for (const fake::Call& call : fake::CallsNamed("Shell_NotifyIconW")) {
-        if (call.numbers[0] == NIM_MODIFY && call.record.uFlags == NIF_INFO) {
-            titles.emplace_back(call.record.szInfoTitle);
-        }
-    }
-    return titles;
-}
-
 // Closes each balloon as the shell would report it, so the whole queue is shown.
 void CloseBalloonsUntilQueueEmpty() {
     for (std::size_t left = NoticeQueue.size(); left > 0 && !NoticeQueue.empty(); --left) {

@@ -146,3 +146,13 @@ std::vector<std::string> Effects() {
     }
     return effects;
 }
+
+std::vector<std::wstring> BalloonTitles() {
+    std::vector<std::wstring> titles;
+    for (const fake::Call& call : fake::CallsNamed("Shell_NotifyIconW")) {
+        if (call.numbers[0] == NIM_MODIFY && call.record.uFlags == NIF_INFO) {
+            titles.emplace_back(call.record.szInfoTitle);
+        }
+    }
+    return titles;
+}

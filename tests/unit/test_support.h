@@ -39,6 +39,9 @@ std::vector<unsigned char> Utf16LeWithBom(const std::vector<std::wstring>& lines
 // The Shell_NotifyIconW requests recorded, as (request, flags) pairs.
 std::vector<std::pair<DWORD, UINT>> NotifyRequests();
 
+// The titles of the balloons offered to the shell (NIM_MODIFY with NIF_INFO), in order.
+std::vector<std::wstring> BalloonTitles();
+
 // The calls that change something outside the program, in order: the notification-area requests
 // ("NIM_ADD", "NIM_MODIFY", "NIM_MODIFY balloon", "NIM_SETVERSION", "NIM_DELETE"), the menu,
 // starts, shell hand-offs, seen-file writes, quitting and default handling. Reads are left out.

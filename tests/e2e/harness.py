@@ -391,6 +391,24 @@ class WineSession:
                       "starting another", file=sys.stderr)
             self._start_xvfb()
         self._start_server()
+        self.reset_focus()
+
+    def reset_focus(self) -> None:
+        """Gives the X input focus to whatever window is under the pointer. There is no window
+        manager: when the Wine window that held the focus goes away with its wineserver, the
+        focus falls to None and the server drops every key from then on."""
+        x11 = ctypes.CDLL("libX11.so.6")
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x11.XSetInputFocus.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int,
+                                       ctypes.c_ulong]
+        x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        display = x11.XOpenDisplay(self.display.encode())
+        if not display:
+            raise RuntimeError(f"cannot open X display {self.display}")
+        pointer_root = revert_to_pointer_root = 1
+        x11.XSetInputFocus(display, pointer_root, revert_to_pointer_root, 0)  # 0: CurrentTime
+        x11.XCloseDisplay(display)  # flushes the request
 
     def begin_test(self, test_id: str) -> Path:
         """A clean work folder for one test; its name also prefixes the test's screenshots."""
@@ -681,6 +699,7 @@ class WineSession:
 
     def open_tray_menu(self, screenshot: str | None = None) -> Path | None:
         """Right-clicks the icon as a person would and waits for the popup menu."""
+        self.reset_focus()
         self.right_click_tray_icon()
         self.traytool("wait-menu", "--timeout-ms", str(int(DEFAULT_TIMEOUT * 1000)),
                       timeout=DEFAULT_TIMEOUT + 15)

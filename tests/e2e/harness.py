@@ -143,6 +143,16 @@ def wait_until(predicate: Callable[[], Any], description: str,
         time.sleep(interval)
 
 
+def pixel_rows(shot: Path, box: tuple[int, int, int, int]) -> list[bytes]:
+    """The RGB rows (3 bytes a pixel) of a box (x, y, width, height) of a screenshot."""
+    x, y, width, height = box
+    raw = subprocess.run(["convert", str(shot), "-crop", f"{width}x{height}+{x}+{y}", "+repage",
+                          "-depth", "8", "rgb:-"], check=True, capture_output=True,
+                         timeout=30).stdout
+    stride = width * 3
+    return [raw[row * stride:(row + 1) * stride] for row in range(height)]
+
+
 def windows_path(path: os.PathLike | str) -> str:
     """The path under which a Windows program in the prefix sees a Linux file (drive Z:)."""
     absolute = PurePosixPath(os.path.abspath(path))

@@ -21,12 +21,11 @@ Measured under Wine 8 in a 1024x768 virtual desktop on Xvfb:
 from __future__ import annotations
 
 import re
-import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable
 
-from harness import DEFAULT_TIMEOUT, WineSession, wait_until
+from harness import DEFAULT_TIMEOUT, WineSession, pixel_rows, wait_until
 
 MENU_FRAME = b"\xa6\xa6\xa6"
 # The quarter of the desktop above and left of the first icon, where its menu opens.
@@ -53,17 +52,8 @@ class MenuPicture:
     gap_right: int
 
 
-def _rows(shot: Path) -> list[bytes]:
-    x, y, width, height = SEARCH_AREA
-    raw = subprocess.run(["convert", str(shot), "-crop", f"{width}x{height}+{x}+{y}", "+repage",
-                          "-depth", "8", "rgb:-"], check=True, capture_output=True,
-                         timeout=30).stdout
-    stride = width * 3
-    return [raw[row * stride:(row + 1) * stride] for row in range(height)]
-
-
 def find_menu(shot: Path) -> MenuPicture | None:
-    rows = _rows(shot)
+    rows = pixel_rows(shot, SEARCH_AREA)
     frame = {y: columns for y, row in enumerate(rows)
              if len(columns := [m.start() // 3 for m in re.finditer(re.escape(MENU_FRAME), row)
                                 if m.start() % 3 == 0]) >= MIN_EDGE}
@@ -98,7 +88,7 @@ def open_menu(session: WineSession, name: str) -> MenuPicture:
 
     def still() -> MenuPicture | None:
         shot = session.screenshot(name)
-        rows = _rows(shot)
+        rows = pixel_rows(shot, SEARCH_AREA)
         settled = rows == last
         last[:] = rows
         return find_menu(shot) if settled else None

@@ -15,10 +15,11 @@ Measured under Wine 8 in a 1024x768 virtual desktop on Xvfb:
 from __future__ import annotations
 
 import re
-import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Mapping
+
+from harness import pixel_rows  # tests/e2e, on the path of every user of this module
 
 HERE = Path(__file__).resolve().parent
 SCENARIOS = HERE / "scenarios"
@@ -109,15 +110,6 @@ def record_text(path: Path) -> str:
 # Looking at the screen
 
 
-def _pixels(shot: Path, box: tuple[int, int, int, int]) -> list[bytes]:
-    x, y, width, height = box
-    raw = subprocess.run(["convert", str(shot), "-crop", f"{width}x{height}+{x}+{y}", "+repage",
-                          "-depth", "8", "rgb:-"], check=True, capture_output=True,
-                         timeout=30).stdout
-    stride = width * 3
-    return [raw[row * stride:(row + 1) * stride] for row in range(height)]
-
-
 def _grey_columns(row: bytes) -> list[int]:
     return [match.start() // 3 for match in re.finditer(re.escape(MENU_GREY), row)
             if match.start() % 3 == 0]
@@ -138,7 +130,7 @@ class Menu:
 
 
 def find_menu(shot: Path, corner: tuple[int, int, int, int] = CORNER) -> Menu | None:
-    rows = _pixels(shot, corner)
+    rows = pixel_rows(shot, corner)
     greys = {y: columns for y, row in enumerate(rows) if (columns := _grey_columns(row))}
     # A frame has long horizontal edges; a stray grey pixel of a drawn picture has not.
     long_rows = [y for y, columns in greys.items() if len(columns) >= 40]
@@ -153,7 +145,7 @@ def find_menu(shot: Path, corner: tuple[int, int, int, int] = CORNER) -> Menu | 
 
 
 def area_signature(shot: Path, box: tuple[int, int, int, int]) -> bytes:
-    return b"".join(_pixels(shot, box))
+    return b"".join(pixel_rows(shot, box))
 
 
 
@@ -166,7 +158,7 @@ def menu_items(shot: Path, menu: Menu) -> list[tuple[int, int]]:
     each is a band of rows with dark text (and check mark) on the menu's white."""
     x0, x1 = menu.left + 2, menu.right - 2
     y0 = menu.separators[-1] + 2
-    rows = _pixels(shot, (x0, y0, x1 - x0 + 1, menu.bottom - 1 - y0))
+    rows = pixel_rows(shot, (x0, y0, x1 - x0 + 1, menu.bottom - 1 - y0))
     inked = [any(min(row[i:i + 3]) < 0x80 for i in range(0, len(row), 3)) for row in rows]
     bands: list[tuple[int, int]] = []
     start = None

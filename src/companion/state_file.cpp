@@ -49,8 +49,9 @@ std::wstring ReadProfileValue(const std::wstring& path, const std::wstring& sect
     std::wstring buffer(kProfileValueCapacity, L'\0');
     platform::GetPrivateProfileStringW(section.c_str(), key.c_str(), L"", buffer.data(),
                                        kProfileValueCapacity, path.c_str());
-    buffer.resize(buffer.find(L'\0'));
-    return buffer;
+    // A copy of just the text: the 4096-character buffer would otherwise stay behind in every
+    // value kept, such as the five texts of each queued notice.
+    return std::wstring(buffer.c_str());
 }
 
 std::wstring ReadLabel(std::wstring_view name) {

@@ -1,0 +1,290 @@
+"""Pieces of the soak test: a companion that rewrites the state file many times a second, a
+reader of the shell stand-in's log that keeps up with tens of thousands of requests, and the
+program's resource counters as Wine and Linux report them."""
+
+from __future__ import annotations
+
+import json
+import os
+import random
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable
+
+from harness import NIF_INFO, NIF_TIP, encode_profile, fields
+
+MAX_SECTIONS = 50
+KINDS = ("danger", "info", "nudge")
+
+
+def notice_title(notice_id: str) -> str:
+    # The id in the title lets every balloon be traced back to the notice it claims to be.
+    return f"Soak {notice_id}"
+
+
+def notice_body(notice_id: str, kind: str) -> str:
+    return f"{kind} notice {notice_id}"
+
+
+# ---------------------------------------------------------------------------------------------
+# The shell stand-in's log, read incrementally
+
+
+class RequestLog:
+    """Counts the tooltip refreshes (one per tick handled) and keeps the balloon requests.
+
+    Each tick refreshes the tooltip before it reads the notices, and the program waits for the
+    stand-in to log that refresh; so once the count has gone up by two after some moment, one
+    whole pass over the notices began and ended after it."""
+
+    def __init__(self, path: Path):
+        self.path = path
+        self._offset = 0
+        self._pending = b""
+        self._lock = threading.Lock()
+        self.refreshes = 0
+        self.balloons: list[dict[str, Any]] = []
+        self.other: list[dict[str, Any]] = []
+
+    def poll(self) -> int:
+        """Reads what was appended since the last call; gives the refresh count."""
+        with self._lock:
+            try:
+                with open(self.path, "rb") as log:
+                    log.seek(self._offset)
+                    data = log.read()
+            except FileNotFoundError:
+                return self.refreshes
+            self._offset += len(data)
+            lines = (self._pending + data).split(b"\n")
+            self._pending = lines.pop()  # a line still being written has no end yet
+            for line in lines:
+                record = json.loads(line)
+                if record["op"] == "modify" and record["uFlags"] & NIF_INFO:
+                    record["refreshes_before"] = self.refreshes
+                    self.balloons.append(record)
+                elif record["op"] == "modify" and record["uFlags"] & NIF_TIP:
+                    self.refreshes += 1
+                else:
+                    self.other.append(record)
+            return self.refreshes
+
+
+# ---------------------------------------------------------------------------------------------
+# The companion
+
+
+@dataclass
+class Listing:
+    notice_id: str
+    kind: str
+    section: int
+    first_refresh: int  # refresh count read once the first file that listed it was in place
+    since: float
+
+
+@dataclass
+class CompanionLog:
+    """Everything the companion listed, and when, in terms of the program's refreshes."""
+    kinds: dict[str, str] = field(default_factory=dict)
+    # Ids whose listing outlived a whole pass over the notices (see RequestLog).
+    read_by_a_pass: set[str] = field(default_factory=set)
+    # id -> (section, first refresh, refresh when taken off) of each time it was listed.
+    history: dict[str, list[tuple[int, int, int]]] = field(default_factory=dict)
+    new_ids: int = 0
+    rewrites: int = 0
+    largest_listing: int = 0
+
+
+class Companion(threading.Thread):
+    """Rewrites the state file every `period` seconds (fresh heartbeat, a live pid) with a
+    changing list of notices, for as long as it runs.
+
+    Each listed id keeps its section number while it stays listed, and a section that has been
+    emptied stays empty for a whole pass before another id takes it. A pass reads the keys of a
+    section one by one while files are replaced under it; without that rule it could pair one
+    notice's id with another's texts, or miss an id that moved to a section it had already
+    read. An id is taken off the list only after a whole pass ran while it was listed, so every
+    id listed is due to be shown (unless it is a nudge or was shown before).
+
+    New ids come only while fewer than `backlog` of them wait for their balloon, so that the
+    program's queue stays bounded and the readings of its memory find it alike."""
+
+    def __init__(self, path: Path, pid: int, labels: dict[str, str], log: RequestLog,
+                 relist_pool: list[str], *, seed: int, backlog: int = 30,
+                 period: float = 0.05):
+        super().__init__(name="companion", daemon=True)
+        self.path = path
+        self.pid = pid
+        self.labels = labels
+        self.requests = log
+        self.backlog = backlog
+        self.period = period
+        self.random = random.Random(seed)
+        self.record = CompanionLog()
+        self._relist_pool = list(relist_pool)
+        self._slots: dict[int, Listing] = {}
+        self._emptied: dict[int, int] = {}  # section -> refresh count once it was emptied
+        self._target: int | None = MAX_SECTIONS
+        self._fill = True
+        self._drawn = 10
+        self._adding = True
+        self._halt = threading.Event()
+        self._lock = threading.Lock()
+        self.error: BaseException | None = None
+
+    # -- control from the test ---------------------------------------------------------------
+
+    def list_at_most(self, target: int | None, *, fill: bool = False) -> None:
+        """A fixed length of the list, or None: now short, now long lists, chosen at random.
+        With fill, ids listed before make up the length while new ones are held back."""
+        with self._lock:
+            self._target = target
+            self._fill = fill
+            self._adding = True
+
+    def stop_adding(self) -> None:
+        """From now on the list only shrinks, to nothing once every id was read by a pass."""
+        with self._lock:
+            self._adding = False
+
+    def idle(self) -> bool:
+        with self._lock:
+            return not self._adding and not self._slots
+
+    def stop(self) -> None:
+        self._halt.set()
+        self.join(timeout=10)
+
+    # -- the thread --------------------------------------------------------------------------
+
+    def run(self) -> None:
+        try:
+            while not self._halt.is_set():
+                with self._lock:
+                    self._rewrite()
+                self._halt.wait(self.period)
+        except BaseException as error:  # the test reports it; a thread cannot
+            self.error = error
+
+    def _rewrite(self) -> None:
+        refreshes = self.requests.poll()
+        now = time.monotonic()
+        if self.random.random() < 0.02:
+            self._drawn = self.random.choice((0, 1, 3, 6, 10, 20, 35))
+        target = self._drawn if self._target is None else self._target
+        emptied = []
+        for number, listing in list(self._slots.items()):
+            if refreshes < listing.first_refresh + 2 or now - listing.since < 0.3:
+                continue
+            self.record.read_by_a_pass.add(listing.notice_id)
+            surplus = len(self._slots) > target
+            if not self._adding or self.random.random() < (0.2 if surplus else 0.01):
+                del self._slots[number]
+                emptied.append(listing)
+        added = self._add(refreshes, now, target) if self._adding else []
+        after = self._write()
+        # Counted from the first refresh logged once the file was in place.
+        for listing in emptied:
+            self._emptied[listing.section] = after
+            self.record.history[listing.notice_id].append(
+                (listing.section, listing.first_refresh, after))
+        for listing in added:
+            listing.first_refresh = after
+
+    def _add(self, refreshes: int, now: float, target: int) -> list[Listing]:
+        free = [number for number in range(1, MAX_SECTIONS + 1)
+                if number not in self._slots
+                and (number not in self._emptied or refreshes >= self._emptied[number] + 2)]
+        self.random.shuffle(free)
+        listed = {listing.notice_id for listing in self._slots.values()}
+        added = []
+        while free and len(self._slots) < target and self.random.random() < 0.3:
+            relist = [known for known in self._relist_pool if known not in listed]
+            relisting = bool(relist) and self.random.random() < 0.25
+            if not relisting and self._waiting() < self.backlog:
+                self.record.new_ids += 1
+                notice_id = f"soak-{self.record.new_ids:04d}"
+                kind = self.random.choices(KINDS, weights=(2, 7, 1))[0]
+                self._relist_pool.append(notice_id)
+            elif relist and (relisting or self._fill):
+                # Shown before, in this run or an earlier one, or waiting: never again.
+                notice_id = self.random.choice(relist)
+                kind = self.record.kinds.get(notice_id) or self.random.choice(KINDS)
+            else:
+                break
+            self.record.kinds.setdefault(notice_id, kind)
+            self.record.history.setdefault(notice_id, [])
+            listed.add(notice_id)
+            listing = Listing(notice_id, kind, free.pop(), first_refresh=-1, since=now)
+            self._slots[listing.section] = listing
+            added.append(listing)
+        return added
+
+    def _waiting(self) -> int:
+        # Nudges are left out: those held back by the day's rule wait for good.
+        kinds = self.record.kinds
+        due = sum(1 for notice_id, kind in kinds.items()
+                  if kind != "nudge" and notice_id.startswith("soak-"))
+        shown = sum(1 for balloon in self.requests.balloons
+                    if kinds.get(balloon["szInfoTitle"].removeprefix("Soak ")) != "nudge")
+        return due - shown
+
+    def _write(self) -> int:
+        """Replaces the file; gives the refresh count read once it is in place."""
+        state: dict[str, Any] = {"written_unix": int(time.time()), "pid": self.pid,
+                                 "status": "running"}
+        state.update({f"label_{name}": text for name, text in self.labels.items()})
+        state["notices"] = max(self._slots, default=0)
+        sections: dict[str, dict[str, Any]] = {"state": state}
+        for number in sorted(self._slots):
+            listing = self._slots[number]
+            sections[f"notice{number}"] = {
+                "id": listing.notice_id, "kind": listing.kind, "target": "",
+                "title": notice_title(listing.notice_id),
+                "body": notice_body(listing.notice_id, listing.kind)}
+        temporary = self.path.with_name(self.path.name + ".new")
+        temporary.write_bytes(encode_profile(sections))
+        os.replace(temporary, self.path)
+        self.record.rewrites += 1
+        self.record.largest_listing = max(self.record.largest_listing, len(self._slots))
+        return self.requests.poll()
+
+
+# ---------------------------------------------------------------------------------------------
+# Resource counters
+
+
+@dataclass
+class Footprint:
+    handles: int          # rows of the process in the system's handle table (wineserver)
+    anonymous_bytes: int  # Wine's PagefileUsage: resident anonymous memory plus swap
+    data_bytes: int       # Linux VmData: private writable address space (committed memory)
+    descriptors: int      # Linux file descriptors of the process
+
+    def describe(self) -> str:
+        return (f"handles={self.handles} anonymous={self.anonymous_bytes // 1024} KiB "
+                f"data={self.data_bytes // 1024} KiB fds={self.descriptors}")
+
+
+def private_memory(unix_pid: int) -> tuple[int, int]:
+    """Resident anonymous memory plus swap, and VmData, in bytes: read from Linux without
+    disturbing the program, so that it can be sampled after every burst."""
+    values = {}
+    for line in Path(f"/proc/{unix_pid}/status").read_text().splitlines():
+        name, _, rest = line.partition(":")
+        if name in ("RssAnon", "VmSwap", "VmData"):
+            values[name] = int(rest.split()[0]) * 1024
+    return values["RssAnon"] + values.get("VmSwap", 0), values["VmData"]
+
+
+def footprint(traytool: Callable[..., str], windows_pid: int, unix_pid: int) -> Footprint:
+    # GetProcessHandleCount and PrivateUsage read 0 under Wine 8, so the handle count comes from
+    # the system's handle table and private memory from what Linux reports for the process.
+    counters = fields(traytool("stats", str(windows_pid)))
+    return Footprint(handles=int(counters["system_handles"]),
+                     anonymous_bytes=int(counters["pagefile_bytes"]),
+                     data_bytes=private_memory(unix_pid)[1],
+                     descriptors=len(os.listdir(f"/proc/{unix_pid}/fd")))

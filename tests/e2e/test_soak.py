@@ -24,7 +24,7 @@ LABELS = {"title": "Vestrel soak", "stopped": "Stopped", "running": "Running"}
 OLD_IDS = [f"old-{number:02d}" for number in range(1, 21)]
 
 TICKS = 10_000
-FULL_TICKS = 500  # at the start and at the end
+FULL_BURSTS = 10  # with the list full, at the start and at the end
 # Small bursts keep the program's queue far below the 10,000 posted messages Windows allows.
 BURST = 50
 # From warm-up to the end, measured in eight runs (docs/reliability.md): handle rows equal, memory
@@ -71,18 +71,17 @@ class Soak(TrayTestCase):
         # heap's peak in each is compared; where it stands at any one moment depends on what
         # the heap happened to give back, by as much as 900 KiB (measured).
         self.phase = "first"
-        self.drive(FULL_TICKS)
+        self.drive_full()
         self.quiet()
         before = measure(f"after {self.posted} ticks")
         self.phase = "middle"
         self.companion.list_at_most(None)
-        for checkpoint in range(self.posted + 2_000, TICKS - FULL_TICKS, 2_000):
+        for checkpoint in range(self.posted + 2_000, TICKS, 2_000):
             self.drive(checkpoint)
             measure(f"after {self.posted} ticks, busy")
-        self.drive(TICKS - FULL_TICKS)
-        self.phase = "last"
-        self.companion.list_at_most(MAX_SECTIONS, fill=True)
         self.drive(TICKS)
+        self.phase = "last"
+        self.drive_full()
         self.quiet()
         after = measure(f"after {self.posted} ticks")
 
@@ -127,6 +126,7 @@ class Soak(TrayTestCase):
                              "read by a whole pass, never shown: (section, listed from "
                              "refresh, to refresh)")
             self.assertEqual(sorted(shown_due - due), [], "shown, never read by a whole pass")
+        nudges = sorted(i for i in shown if log.kinds[i] == "nudge")
         with self.subTest("no nudge queued on a day that had one"):
             # Several nudges may come out on one day: one queued per pass while an earlier one
             # still waits. But once a nudge's balloon is out, its day is stamped, and every pass
@@ -195,6 +195,17 @@ class Soak(TrayTestCase):
             number += 1
             # Now and then the balloon is hidden rather than timed out; both end it.
             self.cycle(NIN_BALLOONHIDE if number % 7 == 0 else NIN_BALLOONTIMEOUT)
+
+    def drive_full(self) -> None:
+        self.companion.list_at_most(MAX_SECTIONS, fill=True)
+        for _ in range(200):
+            if self.companion.full():
+                break
+            self.cycle()
+        else:
+            self.fail("the companion did not fill its list after 200 bursts of ticks")
+        for _ in range(FULL_BURSTS):
+            self.cycle()
 
     def quiet(self) -> None:
         """Nothing listed, then a balloon's end for each notice that may still wait."""

@@ -154,6 +154,11 @@ class Companion(threading.Thread):
         with self._lock:
             return not self._adding and not self._slots
 
+    def full(self) -> bool:
+        """The most the program reads is listed, and the bound of waiting notices reached."""
+        with self._lock:
+            return len(self._slots) == MAX_SECTIONS and self._waiting() >= self.backlog
+
     def stop(self) -> None:
         self._halt.set()
         self.join(timeout=10)

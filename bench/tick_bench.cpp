@@ -12,10 +12,12 @@
 #include "floor_tick.h"
 #include "worst_state.h"
 
-#include "app/options.h"
+#include "core/profile_file.h"
+#include "core/startup_options.h"
 #include "app/tray_window.h"
 #include "companion/app_status.h"
 #include "companion/state_file.h"
+#include "notices/notice.h"
 #include "notices/notice_queue.h"
 #include "tray/tray_record.h"
 

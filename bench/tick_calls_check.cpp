@@ -9,9 +9,9 @@
 
 #include "platform_fake.h"
 
-#include "app/options.h"
 #include "app/tray_window.h"
-#include "notices/notice_queue.h"
+#include "core/startup_options.h"
+#include "notices/notice.h"
 #include "tray/tray_record.h"
 
 #include <algorithm>
@@ -60,14 +60,11 @@ std::string Narrow(const std::wstring& text) {
 std::string Describe(const fake::Call& call) {
     std::string text = call.name;
     text += '(';
-    for (const std::wstring& argument : call.texts) {
-        text += '"';
-        text += Narrow(argument);
-        text += "\" ";
+    for (const auto& [parameter, argument] : call.texts) {
+        text += parameter + "=\"" + Narrow(argument) + "\" ";
     }
-    for (std::uint64_t number : call.numbers) {
-        text += std::to_string(number);
-        text += ' ';
+    for (const auto& [parameter, number] : call.numbers) {
+        text += parameter + "=" + std::to_string(number) + " ";
     }
     text += ')';
     return text;

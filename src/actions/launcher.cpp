@@ -1,6 +1,7 @@
 #include "actions/launcher.h"
 
-#include "app/options.h"
+#include "core/startup_options.h"
+#include "platform/owned_handle.h"
 #include "platform/platform.h"
 
 #include <vector>
@@ -32,6 +33,8 @@ void LaunchApp(const std::wstring& screen) {
                                   &process)) {
         return;
     }
-    platform::CloseHandle(process.hThread);
-    platform::CloseHandle(process.hProcess);
+    // Nothing of the started process is kept: the thread handle is closed first, then the process
+    // handle (owners are released in the reverse order of their declaration).
+    const platform::OwnedHandle processHandle(process.hProcess);
+    const platform::OwnedHandle threadHandle(process.hThread);
 }

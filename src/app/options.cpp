@@ -1,10 +1,9 @@
 #include "app/options.h"
 
+#include "core/startup_options.h"
 #include "platform/platform.h"
 
 #include <string_view>
-
-StartupOptions startupOptions;
 
 bool ParseOptions() {
     int argc = 0;

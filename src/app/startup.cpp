@@ -2,7 +2,9 @@
 
 #include "app/options.h"
 #include "app/tray_window.h"
+#include "core/startup_options.h"
 #include "notices/notice_queue.h"
+#include "platform/owned_handle.h"
 #include "platform/platform.h"
 #include "tray/tray_icon.h"
 #include "tray/tray_record.h"
@@ -21,21 +23,26 @@ void RunMessageLoop() {
 }  // namespace
 
 int RunTrayCompanion(HINSTANCE instance) {
+    // Libraries that the system loads on the program's behalf later (the shell's helpers) come
+    // from the system folder only, never from the folder the program was started from, such as
+    // a downloads folder holding a planted DLL.
+    platform::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+
     if (!ParseOptions()) {
         return kExitOptionsMissing;
     }
 
-    HANDLE instanceMutex = platform::CreateMutexW(nullptr, TRUE, startupOptions.mutexName.c_str());
-    if (instanceMutex == nullptr) {
+    // Held until the message loop has ended; released on every way out.
+    const platform::OwnedHandle instanceMutex(
+        platform::CreateMutexW(nullptr, TRUE, startupOptions.mutexName.c_str()));
+    if (!instanceMutex) {
         return kExitAnotherInstance;
     }
     if (platform::GetLastError() == ERROR_ALREADY_EXISTS) {
-        platform::CloseHandle(instanceMutex);
         return kExitAnotherInstance;
     }
 
     if (!CreateTrayWindow(instance)) {
-        platform::CloseHandle(instanceMutex);
         return kExitNoWindow;
     }
     RegisterTaskbarCreatedMessage();
@@ -46,7 +53,5 @@ int RunTrayCompanion(HINSTANCE instance) {
     StartRefreshTimer();
 
     RunMessageLoop();
-
-    platform::CloseHandle(instanceMutex);
     return kExitNormal;
 }

@@ -2,6 +2,7 @@
 
 #include "actions/notice_target.h"
 #include "notices/balloon.h"
+#include "notices/notice.h"
 #include "notices/notice_queue.h"
 #include "platform/platform.h"
 #include "tray/context_menu.h"

@@ -1,24 +1,18 @@
 #include "companion/state_file.h"
 
-#include "app/options.h"
-#include "platform/platform.h"
+#include "core/profile_file.h"
+#include "core/startup_options.h"
 
 #include <limits>
 #include <type_traits>
 
 namespace {
 
-constexpr DWORD kProfileValueCapacity = 4096;
-
-bool IsLeadingBlank(wchar_t c) {
-    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r';
-}
-
 template <typename Int>
 Int ParseDecimal(std::wstring_view text) {
     using Unsigned = std::make_unsigned_t<Int>;
     std::size_t i = 0;
-    while (i < text.size() && IsLeadingBlank(text[i])) {
+    while (i < text.size() && IsProfileBlank(text[i])) {
         ++i;
     }
     bool negative = false;
@@ -44,18 +38,12 @@ Int ParseDecimal(std::wstring_view text) {
 
 }  // namespace
 
-std::wstring ReadProfileValue(const std::wstring& path, const std::wstring& section,
-                              const std::wstring& key) {
-    std::wstring buffer(kProfileValueCapacity, L'\0');
-    platform::GetPrivateProfileStringW(section.c_str(), key.c_str(), L"", buffer.data(),
-                                       kProfileValueCapacity, path.c_str());
-    // A copy of just the text: the 4096-character buffer would otherwise stay behind in every
-    // value kept, such as the five texts of each queued notice.
-    return std::wstring(buffer.c_str());
+std::wstring ReadStateValue(std::wstring_view key) {
+    return ReadProfileValue(startupOptions.statePath, L"state", std::wstring(key));
 }
 
 std::wstring ReadLabel(std::wstring_view name) {
-    return ReadProfileValue(startupOptions.statePath, L"state", L"label_" + std::wstring(name));
+    return ReadStateValue(L"label_" + std::wstring(name));
 }
 
 std::int32_t ParseInt32(std::wstring_view text) {

@@ -1,7 +1,8 @@
 #include "memory/seen_file.h"
 
-#include "app/options.h"
-#include "companion/state_file.h"
+#include "core/profile_file.h"
+#include "core/startup_options.h"
+#include "platform/owned_handle.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -9,8 +10,7 @@
 
 void EnsureSeenFile() {
     const std::wstring& seenPath = startupOptions.seenPath;
-    const DWORD attributes = platform::GetFileAttributesW(seenPath.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    if (IsPresentFile(seenPath)) {
         return;
     }
 
@@ -26,15 +26,14 @@ void EnsureSeenFile() {
 
     // CREATE_NEW never opens or truncates a file that exists, so a seen file made by another
     // process in the meantime is left as it is.
-    HANDLE file = platform::CreateFileW(seenPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const platform::OwnedFile file(platform::CreateFileW(
+        seenPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         return;
     }
     static constexpr BYTE kByteOrderMark[] = {0xFF, 0xFE};
     DWORD bytesWritten = 0;
-    platform::WriteFile(file, kByteOrderMark, sizeof(kByteOrderMark), &bytesWritten, nullptr);
-    platform::CloseHandle(file);
+    platform::WriteFile(file.Get(), kByteOrderMark, sizeof(kByteOrderMark), &bytesWritten, nullptr);
 }
 
 void WriteSeenValue(const std::wstring& section, const std::wstring& key,
@@ -44,8 +43,23 @@ void WriteSeenValue(const std::wstring& section, const std::wstring& key,
                                          startupOptions.seenPath.c_str());
 }
 
+std::wstring ReadSeenValue(const std::wstring& section, const std::wstring& key) {
+    return ReadProfileValue(startupOptions.seenPath, section, key);
+}
+
+bool CanReadSeenFile() {
+    const std::wstring& seenPath = startupOptions.seenPath;
+    if (!IsPresentFile(seenPath)) {
+        return true;
+    }
+    const platform::OwnedFile probe(platform::CreateFileW(
+        seenPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return static_cast<bool>(probe);
+}
+
 bool IsNudgeMuted() {
-    return ReadProfileValue(startupOptions.seenPath, L"prefs", L"mute_nudges") == L"1";
+    return ReadSeenValue(L"prefs", L"mute_nudges") == L"1";
 }
 
 std::wstring TodayStamp() {
@@ -55,4 +69,23 @@ std::wstring TodayStamp() {
     std::swprintf(stamp, std::size(stamp), L"%04u%02u%02u", static_cast<unsigned>(now.wYear),
                   static_cast<unsigned>(now.wMonth), static_cast<unsigned>(now.wDay));
     return stamp;
+}
+
+bool IsStorableNoticeId(std::wstring_view id) {
+    if (id.empty()) {
+        return false;
+    }
+    // Blanks before a key are dropped when it is written, so " a" would share the mark of "a";
+    // blanks after it stay in the file but are dropped from the name looked up, so the mark is
+    // never found again.
+    if (IsProfileBlank(id.front()) || IsProfileBlank(id.back())) {
+        return false;
+    }
+    // "=" ends the key when the line is read back, and a line break ends the line.
+    if (id.find_first_of(L"=\r\n") != std::wstring_view::npos) {
+        return false;
+    }
+    // A line that begins with "[" opens a section and one that begins with ";" is a comment to
+    // the Windows profile reader.
+    return id.front() != L'[' && id.front() != L';';
 }

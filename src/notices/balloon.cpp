@@ -1,7 +1,7 @@
 #include "notices/balloon.h"
 
 #include "memory/seen_file.h"
-#include "notices/notice_queue.h"
+#include "notices/notice.h"
 #include "platform/platform.h"
 #include "tray/tray_record.h"
 

@@ -1,25 +1,19 @@
 #include "notices/notice_queue.h"
 
-#include "app/options.h"
 #include "companion/app_status.h"
 #include "companion/state_file.h"
+#include "core/profile_file.h"
+#include "core/startup_options.h"
 #include "memory/seen_file.h"
 #include "notices/balloon.h"
-#include "platform/platform.h"
+#include "notices/notice.h"
 
 #include <algorithm>
-
-std::deque<Notice> NoticeQueue;
-Notice currentNotice;
-bool balloonShowing = false;
 
 namespace {
 
 // A pass reads at most this many notice sections.
 constexpr std::int32_t kMaxNoticeSections = 50;
-
-// What the profile functions take for blanks around a key name.
-constexpr std::wstring_view kProfileBlanks = L" \t\n\v\f\r\x1A";
 
 bool IsQueuedOrShowing(const std::wstring& id) {
     if (balloonShowing && currentNotice.id == id) {
@@ -27,25 +21,6 @@ bool IsQueuedOrShowing(const std::wstring& id) {
     }
     return std::any_of(NoticeQueue.begin(), NoticeQueue.end(),
                        [&id](const Notice& queued) { return queued.id == id; });
-}
-
-// A seen file that exists but cannot be opened (another process holds it without sharing, as
-// backup and sync tools do for a moment) would read as empty: every notice already shown would
-// come back. Such a pass waits for the next tick instead. A missing file is no memory yet.
-bool CanReadSeenFile() {
-    const std::wstring& seenPath = startupOptions.seenPath;
-    const DWORD attributes = platform::GetFileAttributesW(seenPath.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return true;
-    }
-    HANDLE file = platform::CreateFileW(seenPath.c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    platform::CloseHandle(file);
-    return true;
 }
 
 Notice ReadNotice(const std::wstring& section) {
@@ -61,39 +36,17 @@ Notice ReadNotice(const std::wstring& section) {
 
 }  // namespace
 
-bool IsStorableNoticeId(std::wstring_view id) {
-    if (id.empty()) {
-        return false;
-    }
-    // Blanks before a key are dropped when it is written, so " a" would share the mark of "a";
-    // blanks after it stay in the file but are dropped from the name looked up, so the mark is
-    // never found again.
-    if (kProfileBlanks.find(id.front()) != std::wstring_view::npos ||
-        kProfileBlanks.find(id.back()) != std::wstring_view::npos) {
-        return false;
-    }
-    // "=" ends the key when the line is read back, and a line break ends the line.
-    if (id.find_first_of(L"=\r\n") != std::wstring_view::npos) {
-        return false;
-    }
-    // A line that begins with "[" opens a section and one that begins with ";" is a comment to
-    // the Windows profile reader.
-    return id.front() != L'[' && id.front() != L';';
-}
-
 void PollNotices() {
     if (EvaluateAppStatus() == kStatusStopped) {
         return;
     }
-    const std::wstring& seenPath = startupOptions.seenPath;
     if (!CanReadSeenFile()) {
         return;
     }
 
-    const std::int32_t count =
-        ParseInt32(ReadProfileValue(startupOptions.statePath, L"state", L"notices"));
+    const std::int32_t count = ParseInt32(ReadStateValue(L"notices"));
     const std::wstring today = TodayStamp();
-    bool nudgedToday = ReadProfileValue(seenPath, L"prefs", L"last_nudge_day") == today;
+    bool nudgedToday = ReadSeenValue(L"prefs", L"last_nudge_day") == today;
 
     // The order of the tests decides what a skipped notice costs: a nudge that is incomplete,
     // already shown or a duplicate does not use up the one nudge of the pass.
@@ -102,7 +55,7 @@ void PollNotices() {
         if (notice.id.empty() || notice.title.empty() || !IsStorableNoticeId(notice.id)) {
             continue;
         }
-        if (ReadProfileValue(seenPath, L"shown", notice.id) == L"1") {
+        if (ReadSeenValue(L"shown", notice.id) == L"1") {
             continue;
         }
         if (notice.kind != kKindDanger && notice.kind != kKindInfo && notice.kind != kKindNudge) {

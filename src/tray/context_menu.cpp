@@ -1,10 +1,10 @@
 #include "tray/context_menu.h"
 
 #include "actions/launcher.h"
-#include "app/options.h"
 #include "companion/app_status.h"
 #include "companion/state_file.h"
 #include "memory/seen_file.h"
+#include "platform/owned_handle.h"
 #include "platform/platform.h"
 
 #include <windowsx.h>
@@ -47,40 +47,41 @@ void CarryOutMenuCommand(UINT command) {
 
 void ShowContextMenu(HWND window) {
     const AppStatus status = EvaluateAppStatus();
-    HMENU menu = platform::CreatePopupMenu();
-    if (menu == nullptr) {
+    platform::OwnedMenu menu(platform::CreatePopupMenu());
+    if (!menu) {
         return;
     }
 
     const std::wstring statusLabel = ReadLabel(status);
-    platform::AppendMenuW(menu, MF_GRAYED, 0, statusLabel.c_str());
-    platform::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    platform::AppendMenuW(menu.Get(), MF_GRAYED, 0, statusLabel.c_str());
+    platform::AppendMenuW(menu.Get(), MF_SEPARATOR, 0, nullptr);
 
     const std::wstring openLabel = ReadLabel(L"open");
     const std::wstring stopLabel = ReadLabel(L"stop");
     const std::wstring muteLabel = ReadLabel(L"mute");
     if (!openLabel.empty()) {
-        platform::AppendMenuW(menu, MF_STRING, kMenuOpen, openLabel.c_str());
+        platform::AppendMenuW(menu.Get(), MF_STRING, kMenuOpen, openLabel.c_str());
     }
-    const std::wstring role = ReadProfileValue(startupOptions.statePath, L"state", L"role");
+    const std::wstring role = ReadStateValue(L"role");
     if (role == L"server" && !stopLabel.empty() && status != kStatusStopped) {
-        platform::AppendMenuW(menu, MF_STRING, kMenuStop, stopLabel.c_str());
+        platform::AppendMenuW(menu.Get(), MF_STRING, kMenuStop, stopLabel.c_str());
     }
     if (!muteLabel.empty()) {
         const UINT checked = IsNudgeMuted() ? MF_CHECKED : MF_STRING;
-        platform::AppendMenuW(menu, checked, kMenuMute, muteLabel.c_str());
+        platform::AppendMenuW(menu.Get(), checked, kMenuMute, muteLabel.c_str());
     }
 
     const POINT position = MenuPosition();
     // Without the foreground switch the menu would not close when the user clicks elsewhere, and
     // the posted WM_NULL lets a second click on the icon open it again at once.
     platform::SetForegroundWindow(window);
-    const bool rightToLeft = ReadProfileValue(startupOptions.statePath, L"state", L"rtl") == L"1";
+    const bool rightToLeft = ReadStateValue(L"rtl") == L"1";
     const UINT flags = kTrackFlags | (rightToLeft ? TPM_LAYOUTRTL : 0u);
     const auto command = static_cast<UINT>(
-        platform::TrackPopupMenu(menu, flags, position.x, position.y, 0, window, nullptr));
+        platform::TrackPopupMenu(menu.Get(), flags, position.x, position.y, 0, window, nullptr));
     platform::PostMessageW(window, WM_NULL, 0, 0);
-    platform::DestroyMenu(menu);
+    // Gone before the command runs: a command may take long (a start) or open another menu.
+    menu.Reset();
 
     CarryOutMenuCommand(command);
 }

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace fake {
 
@@ -22,10 +23,20 @@ std::uint64_t Number(const void* handle) {
     return HandleValue(handle);
 }
 
-Call& Record(std::string name, std::vector<std::wstring> texts = {},
-             std::vector<std::uint64_t> numbers = {}) {
-    calls.push_back(Call{std::move(name), std::move(texts), std::move(numbers)});
+using Texts = std::map<std::string, std::wstring, std::less<>>;
+using Numbers = std::map<std::string, std::uint64_t, std::less<>>;
+
+Call& Record(std::string name, Texts texts = {}, Numbers numbers = {}) {
+    Call call;
+    call.name = std::move(name);
+    call.texts = std::move(texts);
+    call.numbers = std::move(numbers);
+    calls.push_back(std::move(call));
     return calls.back();
+}
+
+std::uint64_t Signed(std::int64_t value) {
+    return static_cast<std::uint64_t>(value);
 }
 
 bool IsFakeHandle(HANDLE handle) {
@@ -34,6 +45,22 @@ bool IsFakeHandle(HANDLE handle) {
 }
 
 }  // namespace
+
+const std::wstring& Call::Text(std::string_view parameter) const {
+    const auto found = texts.find(parameter);
+    if (found == texts.end()) {
+        throw std::out_of_range(name + " has no text parameter " + std::string(parameter));
+    }
+    return found->second;
+}
+
+std::uint64_t Call::Number(std::string_view parameter) const {
+    const auto found = numbers.find(parameter);
+    if (found == numbers.end()) {
+        throw std::out_of_range(name + " has no number parameter " + std::string(parameter));
+    }
+    return found->second;
+}
 
 void Reset() {
     script = Script{};
@@ -61,7 +88,7 @@ std::vector<std::string> CallNames(const std::vector<std::string>& except) {
 
 bool ReadSection(std::wstring_view section) {
     return std::any_of(calls.begin(), calls.end(), [section](const Call& call) {
-        return call.name == "GetPrivateProfileStringW" && call.texts[0] == section;
+        return call.name == "GetPrivateProfileStringW" && call.Text("section") == section;
     });
 }
 
@@ -70,11 +97,14 @@ bool ReadSection(std::wstring_view section) {
 namespace platform {
 
 using fake::calls;
+using fake::Number;
 using fake::Record;
 using fake::script;
+using fake::Signed;
+using fake::Text;
 
 BOOL SetDefaultDllDirectories(DWORD flags) {
-    Record("SetDefaultDllDirectories", {}, {flags});
+    Record("SetDefaultDllDirectories", {}, {{"flags", flags}});
     return TRUE;
 }
 
@@ -84,19 +114,20 @@ LPWSTR GetCommandLineW() {
 }
 
 LPWSTR* CommandLineToArgvW(LPCWSTR commandLine, int* argc) {
-    Record("CommandLineToArgvW", {fake::Text(commandLine)});
+    Record("CommandLineToArgvW", {{"commandLine", Text(commandLine)}});
     // The real splitter, so the tests see Windows' own quoting rules.
     return ::CommandLineToArgvW(commandLine, argc);
 }
 
 HLOCAL LocalFree(HLOCAL memory) {
-    Record("LocalFree", {}, {fake::Number(memory)});
+    Record("LocalFree", {}, {{"memory", Number(memory)}});
     return ::LocalFree(memory);
 }
 
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name) {
-    Record("CreateMutexW", {fake::Text(name)},
-           {fake::Number(attributes), static_cast<std::uint64_t>(initialOwner)});
+    Record("CreateMutexW", {{"name", Text(name)}},
+           {{"attributes", Number(attributes)},
+            {"initialOwner", static_cast<std::uint64_t>(initialOwner)}});
     return script.mutex == fake::MutexAnswer::Fails ? nullptr : fake::kMutexHandle;
 }
 
@@ -106,7 +137,7 @@ DWORD GetLastError() {
 }
 
 BOOL CloseHandle(HANDLE handle) {
-    Record("CloseHandle", {}, {fake::Number(handle)});
+    Record("CloseHandle", {}, {{"handle", Number(handle)}});
     if (fake::IsFakeHandle(handle)) {
         return TRUE;
     }
@@ -114,12 +145,15 @@ BOOL CloseHandle(HANDLE handle) {
 }
 
 ATOM RegisterClassW(const WNDCLASSW* windowClass) {
-    Record(
-        "RegisterClassW", {fake::Text(windowClass->lpszClassName)},
-        {windowClass->style, fake::Number(windowClass->hInstance), fake::Number(windowClass->hIcon),
-         fake::Number(windowClass->hCursor), fake::Number(windowClass->hbrBackground),
-         static_cast<std::uint64_t>(windowClass->cbClsExtra),
-         static_cast<std::uint64_t>(windowClass->cbWndExtra)});
+    Record("RegisterClassW", {{"lpszClassName", Text(windowClass->lpszClassName)}},
+           {{"style", windowClass->style},
+            {"hInstance", Number(windowClass->hInstance)},
+            {"hIcon", Number(windowClass->hIcon)},
+            {"hCursor", Number(windowClass->hCursor)},
+            {"hbrBackground", Number(windowClass->hbrBackground)},
+            {"lpszMenuName", Number(windowClass->lpszMenuName)},
+            {"cbClsExtra", static_cast<std::uint64_t>(windowClass->cbClsExtra)},
+            {"cbWndExtra", static_cast<std::uint64_t>(windowClass->cbWndExtra)}});
     fake::registeredWindowProc = windowClass->lpfnWndProc;
     return 1;
 }
@@ -127,37 +161,51 @@ ATOM RegisterClassW(const WNDCLASSW* windowClass) {
 HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x,
                      int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                      LPVOID param) {
-    Record("CreateWindowExW", {fake::Text(className), fake::Text(windowName)},
-           {exStyle, style, static_cast<std::uint64_t>(x), static_cast<std::uint64_t>(y),
-            static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height),
-            fake::Number(parent), fake::Number(menu), fake::Number(instance), fake::Number(param)});
+    Record("CreateWindowExW", {{"className", Text(className)}, {"windowName", Text(windowName)}},
+           {{"exStyle", exStyle},
+            {"style", style},
+            {"x", Signed(x)},
+            {"y", Signed(y)},
+            {"width", Signed(width)},
+            {"height", Signed(height)},
+            {"parent", Number(parent)},
+            {"menu", Number(menu)},
+            {"instance", Number(instance)},
+            {"param", Number(param)}});
     return script.windowFails ? nullptr : fake::kTrayWindowHandle;
 }
 
 UINT RegisterWindowMessageW(LPCWSTR name) {
-    Record("RegisterWindowMessageW", {fake::Text(name)});
+    Record("RegisterWindowMessageW", {{"name", Text(name)}});
     return script.taskbarCreatedMessage;
 }
 
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC timerProc) {
     Record("SetTimer", {},
-           {fake::Number(window), id, elapse, fake::Number(reinterpret_cast<void*>(timerProc))});
+           {{"window", Number(window)},
+            {"id", id},
+            {"elapse", elapse},
+            {"timerProc", Number(reinterpret_cast<void*>(timerProc))}});
     return id;
 }
 
 LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     Record("DefWindowProcW", {},
-           {fake::Number(window), message, wParam, static_cast<std::uint64_t>(lParam)});
+           {{"window", Number(window)},
+            {"message", message},
+            {"wParam", wParam},
+            {"lParam", Signed(lParam)}});
     return 0x5A5A;
 }
 
 void PostQuitMessage(int exitCode) {
-    Record("PostQuitMessage", {}, {static_cast<std::uint64_t>(exitCode)});
+    Record("PostQuitMessage", {}, {{"exitCode", Signed(exitCode)}});
     fake::quitPosted = true;
 }
 
 BOOL GetMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax) {
-    Record("GetMessageW", {}, {fake::Number(window), filterMin, filterMax});
+    Record("GetMessageW", {},
+           {{"window", Number(window)}, {"filterMin", filterMin}, {"filterMax", filterMax}});
     if (fake::quitPosted || script.messages.empty()) {
         *msg = MSG{};
         msg->message = WM_QUIT;
@@ -169,12 +217,12 @@ BOOL GetMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax) {
 }
 
 BOOL TranslateMessage(const MSG* msg) {
-    Record("TranslateMessage", {}, {msg->message});
+    Record("TranslateMessage", {}, {{"message", msg->message}});
     return FALSE;
 }
 
 LRESULT DispatchMessageW(const MSG* msg) {
-    Record("DispatchMessageW", {}, {msg->message});
+    Record("DispatchMessageW", {}, {{"message", msg->message}});
     if (fake::registeredWindowProc == nullptr) {
         return 0;
     }
@@ -183,24 +231,31 @@ LRESULT DispatchMessageW(const MSG* msg) {
 
 BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     Record("PostMessageW", {},
-           {fake::Number(window), message, wParam, static_cast<std::uint64_t>(lParam)});
+           {{"window", Number(window)},
+            {"message", message},
+            {"wParam", wParam},
+            {"lParam", Signed(lParam)}});
     return TRUE;
 }
 
 HANDLE LoadImageW(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy, UINT flags) {
     Record("LoadImageW", {},
-           {fake::Number(instance), fake::Number(name), type, static_cast<std::uint64_t>(cx),
-            static_cast<std::uint64_t>(cy), flags});
+           {{"instance", Number(instance)},
+            {"name", Number(name)},
+            {"type", type},
+            {"cx", Signed(cx)},
+            {"cy", Signed(cy)},
+            {"flags", flags}});
     return fake::kIconHandle;
 }
 
 int GetSystemMetrics(int index) {
-    Record("GetSystemMetrics", {}, {static_cast<std::uint64_t>(index)});
+    Record("GetSystemMetrics", {}, {{"index", Signed(index)}});
     return index == SM_CXSMICON ? 20 : index == SM_CYSMICON ? 21 : 0;
 }
 
 BOOL Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data) {
-    fake::Call& call = Record("Shell_NotifyIconW", {}, {message});
+    fake::Call& call = Record("Shell_NotifyIconW", {}, {{"message", message}});
     call.record = *data;
     if (script.whileNotifying) {
         // Moved out first: a nested request must not run the hook again.
@@ -223,7 +278,8 @@ HMENU CreatePopupMenu() {
 }
 
 BOOL AppendMenuW(HMENU menu, UINT flags, UINT_PTR id, LPCWSTR text) {
-    Record("AppendMenuW", {fake::Text(text)}, {fake::Number(menu), flags, id});
+    Record("AppendMenuW", {{"text", Text(text)}},
+           {{"menu", Number(menu)}, {"flags", flags}, {"id", id}});
     return TRUE;
 }
 
@@ -242,16 +298,20 @@ DWORD GetMessagePos() {
 }
 
 BOOL SetForegroundWindow(HWND window) {
-    Record("SetForegroundWindow", {}, {fake::Number(window)});
+    Record("SetForegroundWindow", {}, {{"window", Number(window)}});
     return TRUE;
 }
 
 BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND window,
                     const RECT* rect) {
     Record("TrackPopupMenu", {},
-           {fake::Number(menu), flags, static_cast<std::uint64_t>(static_cast<std::int64_t>(x)),
-            static_cast<std::uint64_t>(static_cast<std::int64_t>(y)),
-            static_cast<std::uint64_t>(reserved), fake::Number(window), fake::Number(rect)});
+           {{"menu", Number(menu)},
+            {"flags", flags},
+            {"x", Signed(x)},
+            {"y", Signed(y)},
+            {"reserved", Signed(reserved)},
+            {"window", Number(window)},
+            {"rect", Number(rect)}});
     if (script.whileTracking) {
         script.whileTracking();
     }
@@ -259,50 +319,62 @@ BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND win
 }
 
 BOOL DestroyMenu(HMENU menu) {
-    Record("DestroyMenu", {}, {fake::Number(menu)});
+    Record("DestroyMenu", {}, {{"menu", Number(menu)}});
     return TRUE;
 }
 
 DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue, LPWSTR buffer,
                                DWORD size, LPCWSTR path) {
     Record("GetPrivateProfileStringW",
-           {fake::Text(section), fake::Text(key), fake::Text(defaultValue), fake::Text(path)},
-           {size});
+           {{"section", Text(section)},
+            {"key", Text(key)},
+            {"defaultValue", Text(defaultValue)},
+            {"path", Text(path)}},
+           {{"size", size}});
     return ::GetPrivateProfileStringW(section, key, defaultValue, buffer, size, path);
 }
 
 BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR path) {
-    Record("WritePrivateProfileStringW",
-           {fake::Text(section), fake::Text(key), fake::Text(value), fake::Text(path)});
+    Record("WritePrivateProfileStringW", {{"section", Text(section)},
+                                          {"key", Text(key)},
+                                          {"value", Text(value)},
+                                          {"path", Text(path)}});
     return ::WritePrivateProfileStringW(section, key, value, path);
 }
 
 DWORD GetFileAttributesW(LPCWSTR path) {
-    Record("GetFileAttributesW", {fake::Text(path)});
+    Record("GetFileAttributesW", {{"path", Text(path)}});
     return ::GetFileAttributesW(path);
 }
 
 int SHCreateDirectoryExW(HWND window, LPCWSTR path, const SECURITY_ATTRIBUTES* attributes) {
-    Record("SHCreateDirectoryExW", {fake::Text(path)},
-           {fake::Number(window), fake::Number(attributes)});
+    Record("SHCreateDirectoryExW", {{"path", Text(path)}},
+           {{"window", Number(window)}, {"attributes", Number(attributes)}});
     return ::SHCreateDirectoryExW(window, path, attributes);
 }
 
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
                    DWORD disposition, DWORD flags, HANDLE templateFile) {
-    Record("CreateFileW", {fake::Text(path)},
-           {access, shareMode, fake::Number(attributes), disposition, flags,
-            fake::Number(templateFile)});
+    Record("CreateFileW", {{"path", Text(path)}},
+           {{"access", access},
+            {"shareMode", shareMode},
+            {"attributes", Number(attributes)},
+            {"disposition", disposition},
+            {"flags", flags},
+            {"templateFile", Number(templateFile)}});
     return ::CreateFileW(path, access, shareMode, attributes, disposition, flags, templateFile);
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
-    Record("WriteFile", {}, {size});
+    Record("WriteFile", {}, {{"file", Number(file)}, {"size", size}});
     return ::WriteFile(file, buffer, size, written, overlapped);
 }
 
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
-    Record("OpenProcess", {}, {access, static_cast<std::uint64_t>(inherit), processId});
+    Record("OpenProcess", {},
+           {{"access", access},
+            {"inherit", static_cast<std::uint64_t>(inherit)},
+            {"processId", processId}});
     const auto found = script.processes.find(processId);
     if (found == script.processes.end() || !found->second.openable) {
         return nullptr;
@@ -311,7 +383,7 @@ HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
 }
 
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
-    Record("GetExitCodeProcess", {}, {fake::Number(process)});
+    Record("GetExitCodeProcess", {}, {{"process", Number(process)}});
     const auto processId =
         static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(process) - fake::kOpenedProcessBase);
     const fake::FakeProcess& fakeProcess = script.processes.at(processId);
@@ -327,11 +399,15 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
                     BOOL inheritHandles, DWORD creationFlags, LPVOID environment,
                     LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
                     LPPROCESS_INFORMATION processInfo) {
-    fake::Call& call = Record(
-        "CreateProcessW",
-        {fake::Text(applicationName), fake::Text(commandLine), fake::Text(currentDirectory)},
-        {fake::Number(processAttributes), fake::Number(threadAttributes),
-         static_cast<std::uint64_t>(inheritHandles), creationFlags, fake::Number(environment)});
+    fake::Call& call = Record("CreateProcessW",
+                              {{"applicationName", Text(applicationName)},
+                               {"commandLine", Text(commandLine)},
+                               {"currentDirectory", Text(currentDirectory)}},
+                              {{"processAttributes", Number(processAttributes)},
+                               {"threadAttributes", Number(threadAttributes)},
+                               {"inheritHandles", static_cast<std::uint64_t>(inheritHandles)},
+                               {"creationFlags", creationFlags},
+                               {"environment", Number(environment)}});
     call.startup = *startupInfo;
     const PROCESS_INFORMATION zero{};
     call.processInfoZeroed = processInfo->hProcess == zero.hProcess &&
@@ -349,9 +425,17 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
 
 HINSTANCE ShellExecuteW(HWND window, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters,
                         LPCWSTR directory, INT showCommand) {
+    if (script.whileShellExecuting) {
+        const auto hook = std::move(script.whileShellExecuting);
+        script.whileShellExecuting = nullptr;
+        hook();
+    }
     Record("ShellExecuteW",
-           {fake::Text(verb), fake::Text(file), fake::Text(parameters), fake::Text(directory)},
-           {fake::Number(window), static_cast<std::uint64_t>(showCommand)});
+           {{"verb", Text(verb)},
+            {"file", Text(file)},
+            {"parameters", Text(parameters)},
+            {"directory", Text(directory)}},
+           {{"window", Number(window)}, {"showCommand", Signed(showCommand)}});
     return reinterpret_cast<HINSTANCE>(42);
 }
 

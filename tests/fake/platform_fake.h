@@ -17,14 +17,23 @@
 
 namespace fake {
 
+// One recorded call. Its arguments are kept by the parameter names of platform.h: texts (a null
+// text is recorded as "<null>") and numbers (flags, ids, sizes, handles). Asking for a parameter
+// the call does not have throws, so a misspelt name fails the test instead of reading a default.
 struct Call {
     std::string name;
-    std::vector<std::wstring>
-        texts;  // text arguments in order (a null text is recorded as "<null>")
-    std::vector<std::uint64_t> numbers;  // flags, ids, sizes and handles in order
-    NOTIFYICONDATAW record{};            // Shell_NotifyIconW: a copy of the record as sent
-    STARTUPINFOW startup{};              // CreateProcessW: a copy of the startup record
-    bool processInfoZeroed = false;      // CreateProcessW: PROCESS_INFORMATION came zeroed
+    std::map<std::string, std::wstring, std::less<>> texts;
+    std::map<std::string, std::uint64_t, std::less<>> numbers;
+    NOTIFYICONDATAW record{};        // Shell_NotifyIconW: a copy of the record as sent
+    STARTUPINFOW startup{};          // CreateProcessW: a copy of the startup record
+    bool processInfoZeroed = false;  // CreateProcessW: PROCESS_INFORMATION came zeroed
+
+    const std::wstring& Text(std::string_view parameter) const;
+    std::uint64_t Number(std::string_view parameter) const;
+    // A number taken as the signed int it was passed as (coordinates).
+    std::int64_t Signed(std::string_view parameter) const {
+        return static_cast<std::int64_t>(Number(parameter));
+    }
 };
 
 struct FakeProcess {
@@ -44,6 +53,7 @@ struct Script {
     // when a request has no scripted answer left.
     std::map<DWORD, std::deque<BOOL>> notifyAnswers;
     // Runs inside Shell_NotifyIconW before it answers, as messages the shell sends meanwhile do.
+    // It runs once, for the first request made after it was set.
     std::function<void(DWORD request)> whileNotifying;
     std::map<DWORD, FakeProcess> processes;
     std::int64_t unixNow = 1'780'000'000;
@@ -56,6 +66,9 @@ struct Script {
     UINT trackResult = 0;
     std::function<void()> whileTracking;  // runs inside TrackPopupMenu, as the user would
     BOOL createProcessResult = TRUE;
+    // Runs inside ShellExecuteW, as messages dispatched by the shell's hand-off do. The shell reads
+    // the arguments it was given until it returns, so the call records them after this has run.
+    std::function<void()> whileShellExecuting;
 };
 
 inline constexpr std::uintptr_t kFakeHandleBase = 0x7E000000;

@@ -1,6 +1,6 @@
 #include "companion/app_status.h"
 
-#include "app/options.h"
+#include "core/startup_options.h"
 #include "test_support.h"
 
 #include <filesystem>
@@ -52,7 +52,7 @@ TEST_F(EvaluateAppStatusTest, DecidesFromHeartbeatProcessAndStatus) {
     };
     for (const StatusCase& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::Reset();
+        ResetProgramState();
         fake::script.unixNow = kNow;
         fake::script.processes[77] = fake::FakeProcess{};
         fake::script.processes[4] = fake::FakeProcess{};
@@ -78,17 +78,20 @@ TEST_F(EvaluateAppStatusTest, DecidesFromHeartbeatProcessAndStatus) {
             continue;
         }
         ASSERT_EQ(opened.size(), 1u);
-        EXPECT_EQ(opened[0].numbers, (std::vector<std::uint64_t>{0x1000, 0, c.openedId}));
+        EXPECT_EQ(opened[0].Number("access"),
+                  static_cast<std::uint64_t>(PROCESS_QUERY_LIMITED_INFORMATION));
+        EXPECT_EQ(opened[0].Number("inherit"), static_cast<std::uint64_t>(FALSE));
+        EXPECT_EQ(opened[0].Number("processId"), c.openedId);
         // A handle that was opened is closed before the call returns.
         const auto closes = fake::CallsNamed("CloseHandle");
         if (fake::script.processes.count(c.openedId) != 0) {
             ASSERT_EQ(closes.size(), 1u);
-            EXPECT_EQ(closes[0].numbers[0], fake::kOpenedProcessBase + c.openedId);
+            EXPECT_EQ(closes[0].Number("handle"), fake::kOpenedProcessBase + c.openedId);
         }
         // The status key is read only for a live process.
         const bool readStatus =
             std::any_of(fake::calls.begin(), fake::calls.end(), [](const fake::Call& call) {
-                return call.name == "GetPrivateProfileStringW" && call.texts[1] == L"status";
+                return call.name == "GetPrivateProfileStringW" && call.Text("key") == L"status";
             });
         EXPECT_EQ(readStatus, c.expected != kStatusStopped);
     }

@@ -1,7 +1,8 @@
 #include "notices/balloon.h"
 
-#include "app/options.h"
 #include "app/tray_window.h"
+#include "core/startup_options.h"
+#include "notices/notice.h"
 #include "notices/notice_queue.h"
 #include "test_support.h"
 #include "tray/tray_record.h"
@@ -17,8 +18,7 @@ constexpr wchar_t kTip[] = L"Vestrel: running";
 
 class ShowNextNoticeTest : public LogicTest {
   protected:
-    void SetUp() override {
-        LogicTest::SetUp();
+    void Arrange() override {
         // The record as start-up and the tooltip refresh leave it.
         trayRecord.cbSize = sizeof(trayRecord);
         trayRecord.hWnd = fake::kTrayWindowHandle;
@@ -49,7 +49,7 @@ using SeenWrite = std::tuple<std::wstring, std::wstring, std::wstring>;
 std::vector<SeenWrite> SeenWrites() {
     std::vector<SeenWrite> writes;
     for (const fake::Call& call : fake::CallsNamed("WritePrivateProfileStringW")) {
-        writes.emplace_back(call.texts[0], call.texts[1], call.texts[2]);
+        writes.emplace_back(call.Text("section"), call.Text("key"), call.Text("value"));
     }
     return writes;
 }
@@ -73,9 +73,8 @@ TEST_F(ShowNextNoticeTest, DoesNothingUnlessABalloonCanBeShown) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::Reset();
+        ResetProgramState();
         currentNotice = MakeNotice(L"before", L"info");
-        NoticeQueue.clear();
         if (c.queued) {
             NoticeQueue = {MakeNotice(L"next", L"danger")};
         }
@@ -127,15 +126,14 @@ TEST_F(ShowNextNoticeTest, FillsOnlyTheBalloonFields) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::Reset();
+        ResetProgramState();
         NoticeQueue = {c.notice};
-        balloonShowing = false;
 
         ShowNextNotice();
 
         const std::vector<fake::Call> sent = fake::CallsNamed("Shell_NotifyIconW");
         ASSERT_EQ(sent.size(), 1u);
-        EXPECT_EQ(sent[0].numbers[0], static_cast<std::uint64_t>(NIM_MODIFY));
+        EXPECT_EQ(sent[0].Number("message"), static_cast<std::uint64_t>(NIM_MODIFY));
         const NOTIFYICONDATAW& record = sent[0].record;
         EXPECT_EQ(record.uFlags, static_cast<UINT>(NIF_INFO));
         EXPECT_EQ(std::wstring(record.szInfoTitle), c.title);
@@ -159,11 +157,10 @@ TEST_F(ShowNextNoticeTest, MarksTheShownNoticeAndANudgesDay) {
     };
     for (const Case& c : {Case{L"info", false}, Case{L"danger", false}, Case{L"nudge", true}}) {
         SCOPED_TRACE(Narrow(c.kind));
-        fake::Reset();
+        ResetProgramState();
         // A seen file of its own for each kind.
         startupOptions.seenPath = folder + L"\\" + c.kind + L"\\seen.ini";
         NoticeQueue = {MakeNotice(L"id-1", c.kind)};
-        balloonShowing = false;
 
         ShowNextNotice();
 

@@ -1,9 +1,12 @@
 #include "tray/context_menu.h"
 
-#include "app/options.h"
+#include "core/startup_options.h"
 #include "test_support.h"
 
 namespace {
+
+constexpr std::uint64_t kPlainFlags = TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON;
+constexpr std::uint64_t kRightToLeftFlags = kPlainFlags | TPM_LAYOUTRTL;
 
 class ShowContextMenuTest : public LogicTest {
   protected:
@@ -17,13 +20,13 @@ class ShowContextMenuTest : public LogicTest {
     static std::vector<Item> Items() {
         std::vector<Item> items;
         for (const fake::Call& call : fake::CallsNamed("AppendMenuW")) {
-            items.push_back(Item{call.texts[0], call.numbers[1], call.numbers[2]});
+            items.push_back(Item{call.Text("text"), call.Number("flags"), call.Number("id")});
         }
         return items;
     }
 
     static std::uint64_t TrackFlags() {
-        return fake::CallsNamed("TrackPopupMenu").at(0).numbers[1];
+        return fake::CallsNamed("TrackPopupMenu").at(0).Number("flags");
     }
 };
 
@@ -50,67 +53,77 @@ TEST_F(ShowContextMenuTest, ItemsFollowLabelsRoleStatusAndMute) {
         return extra;
     };
     const Case cases[] = {
-        {"no labels at all", true, {}, {}, {{L"", MF_GRAYED, 0}, separator}, 0x0182},
-        {"no state file", false, {}, {}, {{L"", MF_GRAYED, 0}, separator}, 0x0182},
+        {"no labels at all", true, {}, {}, {{L"", MF_GRAYED, 0}, separator}, kPlainFlags},
+        {"no state file", false, {}, {}, {{L"", MF_GRAYED, 0}, separator}, kPlainFlags},
         {"running server",
          true,
          with({L"role=server"}),
          {},
          {status, separator, open, stop, mute},
-         0x0182},
+         kPlainFlags},
         {"update waiting server",
          true,
          with({L"role=server", L"status=update_waiting"}),
          {},
          {{L"Update", MF_GRAYED, 0}, separator, open, stop, mute},
-         0x0182},
+         kPlainFlags},
         {"stopped server",
          false,
          with({L"role=server"}),
          {},
          {{L"Stopped", MF_GRAYED, 0}, separator, open, mute},
-         0x0182},
-        {"not a server", true, with({}), {}, {status, separator, open, mute}, 0x0182},
+         kPlainFlags},
+        {"not a server", true, with({}), {}, {status, separator, open, mute}, kPlainFlags},
         {"role in capitals",
          true,
          with({L"role=Server"}),
          {},
          {status, separator, open, mute},
-         0x0182},
-        {"role empty", true, with({L"role="}), {}, {status, separator, open, mute}, 0x0182},
+         kPlainFlags},
+        {"role empty", true, with({L"role="}), {}, {status, separator, open, mute}, kPlainFlags},
         {"stop label empty",
          true,
          with({L"role=server", L"label_stop="}),
          {},
          {status, separator, open, mute},
-         0x0182},
-        {"open label empty", true, with({L"label_open="}), {}, {status, separator, mute}, 0x0182},
+         kPlainFlags},
+        {"open label empty",
+         true,
+         with({L"label_open="}),
+         {},
+         {status, separator, mute},
+         kPlainFlags},
         {"mute label empty",
          true,
          with({L"label_mute="}),
          {L"[prefs]", L"mute_nudges=1"},
          {status, separator, open},
-         0x0182},
+         kPlainFlags},
         {"muted",
          true,
          with({}),
          {L"[prefs]", L"mute_nudges=1"},
          {status, separator, open, muted},
-         0x0182},
+         kPlainFlags},
         {"mute value not exactly 1",
          true,
          with({}),
          {L"[prefs]", L"mute_nudges=yes"},
          {status, separator, open, mute},
-         0x0182},
-        {"right to left", true, with({L"rtl=1"}), {}, {status, separator, open, mute}, 0x8182},
-        {"rtl 0", true, with({L"rtl=0"}), {}, {status, separator, open, mute}, 0x0182},
-        {"rtl true", true, with({L"rtl=true"}), {}, {status, separator, open, mute}, 0x0182},
-        {"rtl 01", true, with({L"rtl=01"}), {}, {status, separator, open, mute}, 0x0182},
+         kPlainFlags},
+        {"right to left",
+         true,
+         with({L"rtl=1"}),
+         {},
+         {status, separator, open, mute},
+         kRightToLeftFlags},
+        {"rtl 0", true, with({L"rtl=0"}), {}, {status, separator, open, mute}, kPlainFlags},
+        {"rtl true", true, with({L"rtl=true"}), {}, {status, separator, open, mute}, kPlainFlags},
+        {"rtl 01", true, with({L"rtl=01"}), {}, {status, separator, open, mute}, kPlainFlags},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::Reset();
+        ResetProgramState();
         std::filesystem::remove(startupOptions.statePath);
         std::filesystem::remove(startupOptions.seenPath);
         if (c.running) {
@@ -144,13 +157,21 @@ TEST_F(ShowContextMenuTest, TracksAtCursorBetweenForegroundAndWmNull) {
                                                "TrackPopupMenu", "PostMessageW", "DestroyMenu"}));
     const fake::Call track = fake::CallsNamed("TrackPopupMenu")[0];
     const auto window = fake::HandleValue(fake::kTrayWindowHandle);
-    EXPECT_EQ(track.numbers,
-              (std::vector<std::uint64_t>{fake::HandleValue(fake::kMenuHandle), 0x0182,
-                                          static_cast<std::uint64_t>(-300), 40, 0, window, 0}));
-    EXPECT_EQ(fake::CallsNamed("SetForegroundWindow")[0].numbers[0], window);
-    EXPECT_EQ(fake::CallsNamed("PostMessageW")[0].numbers,
-              (std::vector<std::uint64_t>{window, WM_NULL, 0, 0}));
-    EXPECT_EQ(fake::CallsNamed("DestroyMenu")[0].numbers[0], fake::HandleValue(fake::kMenuHandle));
+    EXPECT_EQ(track.Number("menu"), fake::HandleValue(fake::kMenuHandle));
+    EXPECT_EQ(track.Number("flags"), kPlainFlags);
+    EXPECT_EQ(track.Signed("x"), -300);
+    EXPECT_EQ(track.Signed("y"), 40);
+    EXPECT_EQ(track.Number("reserved"), 0u);
+    EXPECT_EQ(track.Number("window"), window);
+    EXPECT_EQ(track.Number("rect"), 0u);
+    EXPECT_EQ(fake::CallsNamed("SetForegroundWindow")[0].Number("window"), window);
+    const fake::Call wake = fake::CallsNamed("PostMessageW")[0];
+    EXPECT_EQ(wake.Number("window"), window);
+    EXPECT_EQ(wake.Number("message"), static_cast<std::uint64_t>(WM_NULL));
+    EXPECT_EQ(wake.Number("wParam"), 0u);
+    EXPECT_EQ(wake.Number("lParam"), 0u);
+    EXPECT_EQ(fake::CallsNamed("DestroyMenu")[0].Number("menu"),
+              fake::HandleValue(fake::kMenuHandle));
 }
 
 TEST_F(ShowContextMenuTest, WithoutCursorOpensWhereTheMessageHappened) {
@@ -160,8 +181,8 @@ TEST_F(ShowContextMenuTest, WithoutCursorOpensWhereTheMessageHappened) {
     fake::script.messagePos = static_cast<DWORD>(MAKELONG(static_cast<WORD>(-20), 700));
     ShowContextMenu(fake::kTrayWindowHandle);
     const fake::Call track = fake::CallsNamed("TrackPopupMenu")[0];
-    EXPECT_EQ(static_cast<std::int64_t>(track.numbers[2]), -20);
-    EXPECT_EQ(track.numbers[3], 700u);
+    EXPECT_EQ(track.Signed("x"), -20);
+    EXPECT_EQ(track.Signed("y"), 700);
 }
 
 TEST_F(ShowContextMenuTest, CarriesOutTheChosenCommandAfterDestroyingTheMenu) {
@@ -183,7 +204,7 @@ TEST_F(ShowContextMenuTest, CarriesOutTheChosenCommandAfterDestroyingTheMenu) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::Reset();
+        ResetProgramState();
         std::filesystem::remove_all(std::filesystem::path(startupOptions.seenPath).parent_path());
         if (!c.seenLines.empty()) {
             WriteSeenFile(c.seenLines);
@@ -199,7 +220,7 @@ TEST_F(ShowContextMenuTest, CarriesOutTheChosenCommandAfterDestroyingTheMenu) {
             EXPECT_TRUE(starts.empty());
         } else {
             ASSERT_EQ(starts.size(), 1u);
-            EXPECT_EQ(starts[0].texts[1], c.commandLine);
+            EXPECT_EQ(starts[0].Text("commandLine"), c.commandLine);
         }
         EXPECT_EQ(ReadSeen(L"prefs", L"mute_nudges"), c.muteAfter);
         const auto names = fake::CallNames();
@@ -220,7 +241,7 @@ TEST_F(ShowContextMenuTest, MuteWritesTheOppositeOfThePreferenceAfterTheMenuClos
     fake::script.trackResult = kMenuMute;
     fake::script.whileTracking = [this] { WriteSeenFile({L"[prefs]", L"mute_nudges=1"}); };
     ShowContextMenu(fake::kTrayWindowHandle);
-    EXPECT_EQ(fake::CallsNamed("AppendMenuW").back().numbers[1],
+    EXPECT_EQ(fake::CallsNamed("AppendMenuW").back().Number("flags"),
               static_cast<std::uint64_t>(MF_STRING));
     EXPECT_EQ(ReadSeen(L"prefs", L"mute_nudges"), L"0");
 }

@@ -1,8 +1,9 @@
 #include "actions/launcher.h"
 
-#include "app/options.h"
+#include "core/startup_options.h"
 #include "test_support.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -34,14 +35,15 @@ TEST_F(LaunchAppTest, BuildsTheCommandLinePieceByPiece) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::Reset();
+        ResetProgramState();
         startupOptions.pythonwPath = c.pythonw;
         startupOptions.launcherPath = c.launcher;
         LaunchApp(c.screen);
         const auto starts = fake::CallsNamed("CreateProcessW");
         ASSERT_EQ(starts.size(), 1u);
-        EXPECT_EQ(starts[0].texts[1], c.commandLine) << Narrow(starts[0].texts[1]);
-        EXPECT_EQ(starts[0].texts[0], c.pythonw);
+        EXPECT_EQ(starts[0].Text("commandLine"), c.commandLine)
+            << Narrow(starts[0].Text("commandLine"));
+        EXPECT_EQ(starts[0].Text("applicationName"), c.pythonw);
     }
 }
 
@@ -50,17 +52,23 @@ TEST_F(LaunchAppTest, StartsWithoutWindowHandlesOrInheritanceAndClosesBothHandle
     ASSERT_EQ(fake::CallNames(),
               (std::vector<std::string>{"CreateProcessW", "CloseHandle", "CloseHandle"}));
     const fake::Call start = fake::calls[0];
-    // Process and thread attributes, inheritance, flags, environment.
-    EXPECT_EQ(start.numbers, (std::vector<std::uint64_t>{0, 0, FALSE, CREATE_NO_WINDOW, 0}));
-    EXPECT_EQ(start.texts[2], L"<null>");  // current directory
+    EXPECT_EQ(start.Number("processAttributes"), 0u);
+    EXPECT_EQ(start.Number("threadAttributes"), 0u);
+    EXPECT_EQ(start.Number("inheritHandles"), static_cast<std::uint64_t>(FALSE));
+    EXPECT_EQ(start.Number("creationFlags"), static_cast<std::uint64_t>(CREATE_NO_WINDOW));
+    EXPECT_EQ(start.Number("environment"), 0u);
+    EXPECT_EQ(start.Text("currentDirectory"), L"<null>");
     STARTUPINFOW zero{};
     zero.cb = 104;
     EXPECT_EQ(start.startup.cb, 104u);
     EXPECT_EQ(std::memcmp(&start.startup, &zero, sizeof(zero)), 0);
     EXPECT_TRUE(start.processInfoZeroed);
-    // The thread handle first, then the process handle.
-    EXPECT_EQ(fake::calls[1].numbers[0], fake::HandleValue(fake::kThreadHandle));
-    EXPECT_EQ(fake::calls[2].numbers[0], fake::HandleValue(fake::kProcessHandle));
+    // Nothing of the new process is held afterwards: each handle is closed once.
+    std::vector<std::uint64_t> closed = {fake::calls[1].Number("handle"),
+                                         fake::calls[2].Number("handle")};
+    std::sort(closed.begin(), closed.end());
+    EXPECT_EQ(closed, (std::vector<std::uint64_t>{fake::HandleValue(fake::kProcessHandle),
+                                                  fake::HandleValue(fake::kThreadHandle)}));
 }
 
 TEST_F(LaunchAppTest, FailedStartClosesNothing) {

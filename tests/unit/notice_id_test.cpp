@@ -1,4 +1,4 @@
-#include "notices/notice_queue.h"
+#include "memory/seen_file.h"
 
 #include "test_support.h"
 

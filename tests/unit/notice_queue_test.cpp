@@ -1,7 +1,8 @@
 #include "notices/notice_queue.h"
 
-#include "app/options.h"
+#include "core/startup_options.h"
 #include "notices/balloon.h"
+#include "notices/notice.h"
 #include "test_support.h"
 #include "tray/tray_record.h"
 
@@ -69,8 +70,8 @@ void CloseBalloonsUntilQueueEmpty() {
 std::vector<std::wstring> ShownReads() {
     std::vector<std::wstring> keys;
     for (const fake::Call& call : fake::CallsNamed("GetPrivateProfileStringW")) {
-        if (call.texts[0] == L"shown") {
-            keys.push_back(call.texts[1]);
+        if (call.Text("section") == L"shown") {
+            keys.push_back(call.Text("key"));
         }
     }
     return keys;
@@ -79,7 +80,7 @@ std::vector<std::wstring> ShownReads() {
 int MuteReads() {
     const std::vector<fake::Call> reads = fake::CallsNamed("GetPrivateProfileStringW");
     return static_cast<int>(std::count_if(reads.begin(), reads.end(), [](const fake::Call& call) {
-        return call.texts[0] == L"prefs" && call.texts[1] == L"mute_nudges";
+        return call.Text("section") == L"prefs" && call.Text("key") == L"mute_nudges";
     }));
 }
 
@@ -87,7 +88,7 @@ int MuteReads() {
 std::vector<std::wstring> NoticeSectionsRead() {
     std::vector<std::wstring> sections;
     for (const fake::Call& call : fake::CallsNamed("GetPrivateProfileStringW")) {
-        const std::wstring& section = call.texts[0];
+        const std::wstring& section = call.Text("section");
         if (section.starts_with(L"notice") &&
             std::find(sections.begin(), sections.end(), section) == sections.end()) {
             sections.push_back(section);
@@ -114,7 +115,7 @@ class PollNoticesPassTest : public PollNoticesTest {
   protected:
     void Run(const PassCase& c) {
         SCOPED_TRACE(c.name);
-        fake::Reset();
+        ResetProgramState();
         NoticeQueue.assign(c.waiting.begin(), c.waiting.end());
         currentNotice = Waiting(c.current, L"info");
         balloonShowing = c.showing;
@@ -301,7 +302,7 @@ TEST_F(PollNoticesTest, ReadsMinOfCountAndFiftySectionsAndAlwaysShowsNext) {
     };
     for (const CountCase& c : cases) {
         SCOPED_TRACE(Narrow(c.count.value_or(L"(missing)")));
-        fake::Reset();
+        ResetProgramState();
         NoticeQueue = {Waiting(L"waiting", L"info")};
         balloonShowing = false;
         iconAdded = true;
@@ -347,7 +348,7 @@ TEST_F(PollNoticesTest, OnlyARunningCompanionIsPolled) {
     };
     for (const StatusCase& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::Reset();
+        ResetProgramState();
         fake::script.processes[77] = fake::FakeProcess{};
         // A seen file of its own, so no row finds D marked by the row before.
         startupOptions.seenPath = folder + L"\\" + Widen(c.name) + L"\\seen.ini";

@@ -74,7 +74,7 @@ TEST_F(OpenNoticeTargetTest, StartsScreensOpensAllowedAddressesIgnoresTheRest) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(Narrow(c.target));
-        fake::Reset();
+        ResetProgramState();
         OpenNoticeTarget(c.target);
         const auto starts = fake::CallsNamed("CreateProcessW");
         const auto shell = fake::CallsNamed("ShellExecuteW");
@@ -86,15 +86,19 @@ TEST_F(OpenNoticeTargetTest, StartsScreensOpensAllowedAddressesIgnoresTheRest) {
                 ASSERT_EQ(starts.size(), 1u);
                 EXPECT_TRUE(shell.empty());
                 EXPECT_EQ(
-                    starts[0].texts[1],
+                    starts[0].Text("commandLine"),
                     L"\"C:\\Python\\pythonw.exe\" -I \"C:\\App\\launch.py\" --screen " + c.screen);
                 break;
             case Opens::Shell:
                 EXPECT_TRUE(starts.empty());
                 ASSERT_EQ(shell.size(), 1u);
-                EXPECT_EQ(shell[0].texts,
-                          (std::vector<std::wstring>{L"open", c.target, L"<null>", L"<null>"}));
-                EXPECT_EQ(shell[0].numbers, (std::vector<std::uint64_t>{0, SW_SHOWNORMAL}));
+                EXPECT_EQ(shell[0].Text("verb"), L"open");
+                EXPECT_EQ(shell[0].Text("file"), c.target);
+                EXPECT_EQ(shell[0].Text("parameters"), L"<null>");
+                EXPECT_EQ(shell[0].Text("directory"), L"<null>");
+                EXPECT_EQ(shell[0].Number("window"), 0u);
+                EXPECT_EQ(shell[0].Number("showCommand"),
+                          static_cast<std::uint64_t>(SW_SHOWNORMAL));
                 break;
         }
     }

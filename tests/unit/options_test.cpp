@@ -1,4 +1,5 @@
 #include "app/options.h"
+#include "core/startup_options.h"
 
 #include "test_support.h"
 
@@ -61,7 +62,7 @@ class ParseOptionsTest : public LogicTest {};
 TEST_F(ParseOptionsTest, ReadsPairsByPosition) {
     for (const OptionsCase& c : kOptionsCases) {
         SCOPED_TRACE(Narrow(c.commandLine));
-        fake::Reset();
+        ResetProgramState();
         startupOptions = StartupOptions{};
         fake::script.commandLine = c.commandLine;
 

@@ -1,6 +1,6 @@
 #include "memory/seen_file.h"
 
-#include "app/options.h"
+#include "core/startup_options.h"
 #include "test_support.h"
 
 #include <filesystem>
@@ -28,11 +28,16 @@ TEST_F(SeenFileTest, FirstWriteCreatesFolderChainAndUtf16File) {
 
     const auto folders = fake::CallsNamed("SHCreateDirectoryExW");
     ASSERT_EQ(folders.size(), 1u);
-    EXPECT_EQ(folders[0].texts[0], folder + L"\\a\\b\\c");
+    EXPECT_EQ(folders[0].Text("path"), folder + L"\\a\\b\\c");
     const auto creates = fake::CallsNamed("CreateFileW");
     ASSERT_EQ(creates.size(), 1u);
-    EXPECT_EQ(creates[0].numbers, (std::vector<std::uint64_t>{GENERIC_WRITE, 0, 0, CREATE_NEW,
-                                                              FILE_ATTRIBUTE_NORMAL, 0}));
+    EXPECT_EQ(creates[0].Number("access"), static_cast<std::uint64_t>(GENERIC_WRITE));
+    EXPECT_EQ(creates[0].Number("shareMode"), 0u);
+    EXPECT_EQ(creates[0].Number("attributes"), 0u);
+    EXPECT_EQ(creates[0].Number("disposition"), static_cast<std::uint64_t>(CREATE_NEW));
+    EXPECT_EQ(creates[0].Number("flags"), static_cast<std::uint64_t>(FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(creates[0].Number("templateFile"), 0u);
+    EXPECT_EQ(fake::CallsNamed("WriteFile").at(0).Number("size"), 2u);
     EXPECT_EQ(fake::CallNames({"GetFileAttributesW"}),
               (std::vector<std::string>{"SHCreateDirectoryExW", "CreateFileW", "WriteFile",
                                         "CloseHandle", "WritePrivateProfileStringW"}));
@@ -48,7 +53,7 @@ TEST_F(SeenFileTest, ExistingFileKeepsItsEncoding) {
                                              '\n', 'o', 'l', 'd', '=', '1', '\r', '\n'};
     for (const Case& c : {Case{"utf-16 with mark", withMark}, Case{"ansi", ansi}}) {
         SCOPED_TRACE(c.name);
-        fake::Reset();
+        ResetProgramState();
         std::filesystem::create_directories(folder + L"\\memory");
         WriteFileBytes(startupOptions.seenPath, c.start);
 
@@ -75,11 +80,11 @@ TEST_F(SeenFileTest, PathsWithoutBackslash) {
     // Forward slashes separate folders too.
     startupOptions.seenPath = folder + L"\\x/y/seen.ini";
     WriteSeenValue(L"prefs", L"mute_nudges", L"1");
-    EXPECT_EQ(fake::CallsNamed("SHCreateDirectoryExW").at(0).texts[0], folder + L"\\x\\y");
+    EXPECT_EQ(fake::CallsNamed("SHCreateDirectoryExW").at(0).Text("path"), folder + L"\\x\\y");
     EXPECT_TRUE(IsNudgeMuted());
 
     // A bare file name needs no folder: the file is made where the path says.
-    fake::Reset();
+    ResetProgramState();
     ASSERT_TRUE(::SetCurrentDirectoryW(folder.c_str()));
     startupOptions.seenPath = L"bare-seen.ini";
     WriteSeenValue(L"prefs", L"mute_nudges", L"1");

@@ -1,8 +1,7 @@
 #include "app/startup.h"
 
-#include "app/options.h"
 #include "app/tray_window.h"
-#include "notices/notice_queue.h"
+#include "core/startup_options.h"
 #include "test_support.h"
 #include "tray/tray_record.h"
 
@@ -53,7 +52,7 @@ TEST_F(RunTrayCompanionTest, ExitCodesOfTheEarlyEnds) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::Reset();
+        ResetProgramState();
         startupOptions = StartupOptions{};
         fake::script.commandLine = c.commandLine;
         fake::script.mutex = c.mutex;
@@ -61,6 +60,12 @@ TEST_F(RunTrayCompanionTest, ExitCodesOfTheEarlyEnds) {
 
         EXPECT_EQ(RunTrayCompanion(instance), c.exitCode);
 
+        // Before anything can load a library on the program's behalf, the search is limited to
+        // the system folder, whatever way the start then ends.
+        ASSERT_FALSE(fake::calls.empty());
+        EXPECT_EQ(fake::calls.front().name, "SetDefaultDllDirectories");
+        EXPECT_EQ(fake::calls.front().Number("flags"),
+                  static_cast<std::uint64_t>(LOAD_LIBRARY_SEARCH_SYSTEM32));
         const auto names = fake::CallNames();
         ASSERT_GE(names.size(), c.lastCalls.size());
         EXPECT_EQ(std::vector<std::string>(
@@ -93,33 +98,52 @@ TEST_F(RunTrayCompanionTest, StartsInOrderShowsDueNoticeBeforeFirstTickAndEndsWi
          "GetExitCodeProcess", "CloseHandle", "GetLocalTime", "SHCreateDirectoryExW", "CreateFileW",
          "WriteFile", "WritePrivateProfileStringW", "TranslateMessage", "DispatchMessageW",
          "GetMessageW", "Shell_NotifyIconW", "PostQuitMessage"});
-    EXPECT_EQ(names,
-              (std::vector<std::string>{
-                  "GetCommandLineW", "CommandLineToArgvW", "LocalFree", "CreateMutexW",
-                  "GetLastError", "RegisterClassW", "CreateWindowExW", "RegisterWindowMessageW",
-                  "GetSystemMetrics", "GetSystemMetrics", "LoadImageW", "SetTimer"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"SetDefaultDllDirectories", "GetCommandLineW",
+                                               "CommandLineToArgvW", "LocalFree", "CreateMutexW",
+                                               "GetLastError", "RegisterClassW", "CreateWindowExW",
+                                               "RegisterWindowMessageW", "GetSystemMetrics",
+                                               "GetSystemMetrics", "LoadImageW", "SetTimer"}));
 
     const fake::Call mutex = fake::CallsNamed("CreateMutexW")[0];
-    EXPECT_EQ(mutex.texts[0], L"Vestrel.Tray");
-    EXPECT_EQ(mutex.numbers, (std::vector<std::uint64_t>{0, TRUE}));
+    EXPECT_EQ(mutex.Text("name"), L"Vestrel.Tray");
+    EXPECT_EQ(mutex.Number("attributes"), 0u);
+    EXPECT_EQ(mutex.Number("initialOwner"), static_cast<std::uint64_t>(TRUE));
 
     const fake::Call windowClass = fake::CallsNamed("RegisterClassW")[0];
-    EXPECT_EQ(windowClass.texts[0], L"VestrelTrayWindow");
-    // style, instance, icon, cursor, brush, class and window extra bytes
-    EXPECT_EQ(windowClass.numbers, (std::vector<std::uint64_t>{0, 0x400000, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(windowClass.Text("lpszClassName"), L"VestrelTrayWindow");
+    for (const char* zero : {"style", "hIcon", "hCursor", "hbrBackground", "lpszMenuName",
+                             "cbClsExtra", "cbWndExtra"}) {
+        EXPECT_EQ(windowClass.Number(zero), 0u) << zero;
+    }
+    EXPECT_EQ(windowClass.Number("hInstance"), 0x400000u);
     const fake::Call window = fake::CallsNamed("CreateWindowExW")[0];
-    EXPECT_EQ(window.texts, (std::vector<std::wstring>{L"VestrelTrayWindow", L""}));
-    EXPECT_EQ(window.numbers,
-              (std::vector<std::uint64_t>{0, WS_OVERLAPPED, 0, 0, 0, 0, 0, 0, 0x400000, 0}));
-    EXPECT_EQ(fake::CallsNamed("RegisterWindowMessageW")[0].texts[0], L"TaskbarCreated");
-    EXPECT_EQ(fake::CallsNamed("LoadImageW")[0].numbers,
-              (std::vector<std::uint64_t>{0x400000, 1, IMAGE_ICON, 20, 21, 0}));
-    EXPECT_EQ(
-        fake::CallsNamed("SetTimer")[0].numbers,
-        (std::vector<std::uint64_t>{fake::HandleValue(fake::kTrayWindowHandle), 1, 10000, 0}));
-    EXPECT_EQ(fake::CallsNamed("GetMessageW")[0].numbers, (std::vector<std::uint64_t>{0, 0, 0}));
+    EXPECT_EQ(window.Text("className"), L"VestrelTrayWindow");
+    EXPECT_EQ(window.Text("windowName"), L"");
+    // A top-level window that is never shown: no parent, so it receives broadcasts.
+    for (const char* zero : {"exStyle", "x", "y", "width", "height", "parent", "menu", "param"}) {
+        EXPECT_EQ(window.Number(zero), 0u) << zero;
+    }
+    EXPECT_EQ(window.Number("style"), static_cast<std::uint64_t>(WS_OVERLAPPED));
+    EXPECT_EQ(window.Number("instance"), 0x400000u);
+    EXPECT_EQ(fake::CallsNamed("RegisterWindowMessageW")[0].Text("name"), L"TaskbarCreated");
+    const fake::Call icon = fake::CallsNamed("LoadImageW")[0];
+    EXPECT_EQ(icon.Number("instance"), 0x400000u);
+    EXPECT_EQ(icon.Number("name"), 1u);  // the icon group's resource id
+    EXPECT_EQ(icon.Number("type"), static_cast<std::uint64_t>(IMAGE_ICON));
+    EXPECT_EQ(icon.Signed("cx"), 20);  // the small-icon size the system reports
+    EXPECT_EQ(icon.Signed("cy"), 21);
+    EXPECT_EQ(icon.Number("flags"), static_cast<std::uint64_t>(LR_DEFAULTCOLOR));
+    const fake::Call timer = fake::CallsNamed("SetTimer")[0];
+    EXPECT_EQ(timer.Number("window"), fake::HandleValue(fake::kTrayWindowHandle));
+    EXPECT_EQ(timer.Number("id"), 1u);
+    EXPECT_EQ(timer.Number("elapse"), 10000u);
+    EXPECT_EQ(timer.Number("timerProc"), 0u);
+    const fake::Call loop = fake::CallsNamed("GetMessageW")[0];
+    EXPECT_EQ(loop.Number("window"), 0u);
+    EXPECT_EQ(loop.Number("filterMin"), 0u);
+    EXPECT_EQ(loop.Number("filterMax"), 0u);
     // The mutex is held until the loop has ended.
-    EXPECT_EQ(fake::CallsNamed("CloseHandle").back().numbers[0],
+    EXPECT_EQ(fake::CallsNamed("CloseHandle").back().Number("handle"),
               fake::HandleValue(fake::kMutexHandle));
     EXPECT_EQ(fake::calls.back().name, "CloseHandle");
     EXPECT_EQ(ReadSeen(L"shown", L"n1"), L"1");

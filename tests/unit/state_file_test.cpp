@@ -1,6 +1,7 @@
 #include "companion/state_file.h"
 
-#include "app/options.h"
+#include "core/profile_file.h"
+#include "core/startup_options.h"
 #include "test_support.h"
 
 #include <cstdint>
@@ -65,8 +66,11 @@ TEST_F(ReadProfileValueTest, GivesEmptyTextForAnythingMissing) {
     EXPECT_EQ(ReadLabel(L"title"), L"Vestrel \x2014 \x05E9\x05DC\x05D5\x05DD");
 
     const fake::Call read = fake::CallsNamed("GetPrivateProfileStringW").back();
-    EXPECT_EQ(read.texts, (std::vector<std::wstring>{L"state", L"label_title", L"", path}));
-    EXPECT_EQ(read.numbers[0], 4096u);
+    EXPECT_EQ(read.Text("section"), L"state");
+    EXPECT_EQ(read.Text("key"), L"label_title");
+    EXPECT_EQ(read.Text("defaultValue"), L"");
+    EXPECT_EQ(read.Text("path"), path);
+    EXPECT_EQ(read.Number("size"), 4096u);
 }
 
 TEST_F(ReadProfileValueTest, CutsLongValuesAt4095Characters) {

@@ -1,8 +1,8 @@
 #include "test_support.h"
 
-#include "app/options.h"
 #include "app/tray_window.h"
-#include "notices/notice_queue.h"
+#include "core/startup_options.h"
+#include "notices/notice.h"
 #include "tray/tray_record.h"
 
 #include <algorithm>
@@ -16,8 +16,17 @@ int folderCounter = 0;
 }  // namespace
 
 void LogicTest::SetUp() {
+    wchar_t temp[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, temp);
+    folder = std::wstring(temp) + L"vestrel-logic-" + std::to_wstring(::GetCurrentProcessId()) +
+             L"-" + std::to_wstring(++folderCounter);
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    ResetProgramState();
+}
+
+void LogicTest::ResetProgramState() {
     fake::Reset();
-    startupOptions = StartupOptions{};
     trayRecord = NOTIFYICONDATAW{};
     iconAdded = false;
     NoticeQueue.clear();
@@ -26,18 +35,13 @@ void LogicTest::SetUp() {
     trayWindow = nullptr;
     TaskbarCreatedMessage = 0;
 
-    wchar_t temp[MAX_PATH] = {};
-    ::GetTempPathW(MAX_PATH, temp);
-    folder = std::wstring(temp) + L"vestrel-logic-" + std::to_wstring(::GetCurrentProcessId()) +
-             L"-" + std::to_wstring(++folderCounter);
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder);
-
+    startupOptions = StartupOptions{};
     startupOptions.mutexName = L"VestrelTest";
     startupOptions.statePath = folder + L"\\state.ini";
     startupOptions.seenPath = folder + L"\\memory\\seen.ini";
     startupOptions.pythonwPath = L"C:\\Python\\pythonw.exe";
     startupOptions.launcherPath = L"C:\\App\\launch.py";
+    Arrange();
 }
 
 void LogicTest::TearDown() {
@@ -97,7 +101,7 @@ std::wstring LogicTest::ReadSeen(const std::wstring& section, const std::wstring
 std::vector<std::pair<DWORD, UINT>> NotifyRequests() {
     std::vector<std::pair<DWORD, UINT>> requests;
     for (const fake::Call& call : fake::CallsNamed("Shell_NotifyIconW")) {
-        requests.emplace_back(static_cast<DWORD>(call.numbers[0]), call.record.uFlags);
+        requests.emplace_back(static_cast<DWORD>(call.Number("message")), call.record.uFlags);
     }
     return requests;
 }
@@ -123,7 +127,7 @@ std::vector<std::string> Effects() {
     std::vector<std::string> effects;
     for (const fake::Call& call : fake::calls) {
         if (call.name == "Shell_NotifyIconW") {
-            switch (call.numbers[0]) {
+            switch (call.Number("message")) {
                 case NIM_ADD:
                     effects.push_back("NIM_ADD");
                     break;
@@ -150,7 +154,7 @@ std::vector<std::string> Effects() {
 std::vector<std::wstring> BalloonTitles() {
     std::vector<std::wstring> titles;
     for (const fake::Call& call : fake::CallsNamed("Shell_NotifyIconW")) {
-        if (call.numbers[0] == NIM_MODIFY && call.record.uFlags == NIF_INFO) {
+        if (call.Number("message") == NIM_MODIFY && call.record.uFlags == NIF_INFO) {
             titles.emplace_back(call.record.szInfoTitle);
         }
     }

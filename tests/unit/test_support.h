@@ -17,6 +17,12 @@ class LogicTest : public ::testing::Test {
     void SetUp() override;
     void TearDown() override;
 
+    // Forgets every recorded call and the script, empties every program-wide record, points the
+    // options at this test's folder, then lets the fixture arrange what its tests start from.
+    // SetUp calls it; so does each row of a table of cases.
+    void ResetProgramState();
+    virtual void Arrange() {}
+
     // Writes the state file as the companion application does: UTF-16LE with a byte-order mark,
     // CRLF line ends. Lines are given without line ends.
     void WriteStateFile(const std::vector<std::wstring>& lines);

@@ -6,10 +6,12 @@
 
 namespace {
 
+// The icon, its callback message, the tooltip, and the standard tooltip of a version-4 icon.
+constexpr UINT kIconFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP;
+
 class RefreshTrayIconTest : public LogicTest {
   protected:
-    void SetUp() override {
-        LogicTest::SetUp();
+    void Arrange() override {
         fake::script.taskbarCreatedMessage = 0xC0DE;
         TaskbarCreatedMessage = 0xC0DE;
         InitTrayRecord(fake::kTrayWindowHandle, nullptr);
@@ -48,7 +50,7 @@ TEST_F(RefreshTrayIconTest, TooltipJoinsTitleAndStatusLabel) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::Reset();
+        ResetProgramState();
         if (c.running) {
             WriteRunningState(c.stateLines);
         } else {
@@ -79,7 +81,7 @@ TEST_F(RefreshTrayIconTest, TooltipIsCutAt127CodeUnits) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::Reset();
+        ResetProgramState();
         WriteStateFile({L"[state]", L"label_title=" + c.title});
         RefreshTrayIcon();
         EXPECT_EQ(LastTip(), c.tip);
@@ -105,10 +107,10 @@ TEST_F(RefreshTrayIconTest, AddsOnceThenModifies) {
     EXPECT_EQ(add.cbSize, sizeof(NOTIFYICONDATAW));
     EXPECT_EQ(add.hWnd, fake::kTrayWindowHandle);
     EXPECT_EQ(add.uID, 1u);
-    EXPECT_EQ(add.uCallbackMessage, 0x8001u);
+    EXPECT_EQ(add.uCallbackMessage, static_cast<UINT>(WM_APP + 1));
     EXPECT_EQ(add.hIcon, fake::kIconHandle);
-    EXPECT_EQ(add.uFlags, 0x87u);
-    EXPECT_EQ(requests[3].record.uVersion, 4u);
+    EXPECT_EQ(add.uFlags, kIconFlags);
+    EXPECT_EQ(requests[3].record.uVersion, static_cast<UINT>(NOTIFYICON_VERSION_4));
     for (const fake::Call& request : requests) {
         EXPECT_EQ(request.record.dwState, 0u);
         EXPECT_EQ(request.record.dwStateMask, 0u);
@@ -157,7 +159,7 @@ TEST_F(RefreshTrayIconTest, RefreshAfterBalloonDoesNotShowItAgain) {
     CopyToField(trayRecord.szInfo, L"old balloon");
     RefreshTrayIcon();
     const fake::Call modify = fake::CallsNamed("Shell_NotifyIconW").back();
-    EXPECT_EQ(modify.record.uFlags, 0x87u);
+    EXPECT_EQ(modify.record.uFlags, kIconFlags);
     EXPECT_EQ(Effects(), std::vector<std::string>{"NIM_MODIFY"});
 }
 

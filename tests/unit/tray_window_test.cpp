@@ -1,6 +1,6 @@
 #include "app/tray_window.h"
 
-#include "notices/notice_queue.h"
+#include "notices/notice.h"
 #include "test_support.h"
 #include "tray/tray_record.h"
 
@@ -8,8 +8,8 @@ namespace {
 
 class TrayWindowProcTest : public LogicTest {
   protected:
-    void SetUp() override {
-        LogicTest::SetUp();
+    void Arrange() override {
+        fake::script.taskbarCreatedMessage = 0xC0DE;
         TaskbarCreatedMessage = 0xC0DE;
         trayWindow = fake::kTrayWindowHandle;
         trayRecord.hWnd = trayWindow;
@@ -82,9 +82,7 @@ TEST_F(TrayWindowProcTest, DispatchesEachMessage) {
     };
     for (const DispatchCase& c : cases) {
         SCOPED_TRACE(c.name);
-        fake::Reset();
-        fake::script.taskbarCreatedMessage = 0xC0DE;
-        fake::script.trackResult = 0;
+        ResetProgramState();
         WriteRunningState({L"label_open=Open", L"label_running=Running", L"notices=1"},
                           {L"[notice1]", L"id=cur", L"kind=info", L"title=Current"});
         iconAdded = true;
@@ -112,7 +110,7 @@ TEST_F(TrayWindowProcTest, BalloonClickOpensTargetBeforeShowingNext) {
 
     const auto launches = fake::CallsNamed("CreateProcessW");
     ASSERT_EQ(launches.size(), 1u);
-    EXPECT_EQ(launches[0].texts[1],
+    EXPECT_EQ(launches[0].Text("commandLine"),
               L"\"C:\\Python\\pythonw.exe\" -I \"C:\\App\\launch.py\" --screen news");
     const auto names = fake::CallNames();
     const auto launch = std::find(names.begin(), names.end(), "CreateProcessW");
@@ -131,26 +129,26 @@ TEST_F(TrayWindowProcTest, ClosingEventsActEvenWithoutBalloon) {
     currentNotice = Notice{L"cur", L"info", L"app:stop", L"Current", L""};
     TrayWindowProc(trayWindow, TrayCallbackMessage, 0, MAKELPARAM(NIN_BALLOONUSERCLICK, 1));
     ASSERT_EQ(fake::CallsNamed("CreateProcessW").size(), 1u);
-    EXPECT_NE(fake::CallsNamed("CreateProcessW")[0].texts[1].find(L"--screen stop"),
+    EXPECT_NE(fake::CallsNamed("CreateProcessW")[0].Text("commandLine").find(L"--screen stop"),
               std::wstring::npos);
 }
 
 TEST_F(TrayWindowProcTest, DestroyDeletesIconOnlyWhenAdded) {
     for (bool added : {true, false}) {
         SCOPED_TRACE(added);
-        fake::Reset();
+        ResetProgramState();
         iconAdded = added;
         EXPECT_EQ(TrayWindowProc(trayWindow, WM_DESTROY, 0, 0), 0);
         std::vector<std::string> expected = {"PostQuitMessage"};
         if (added) {
             expected.insert(expected.begin(), "Shell_NotifyIconW");
             const fake::Call remove = fake::CallsNamed("Shell_NotifyIconW")[0];
-            EXPECT_EQ(remove.numbers[0], static_cast<std::uint64_t>(NIM_DELETE));
+            EXPECT_EQ(remove.Number("message"), static_cast<std::uint64_t>(NIM_DELETE));
             EXPECT_EQ(remove.record.hWnd, trayWindow);
             EXPECT_EQ(remove.record.uID, 1u);
         }
         EXPECT_EQ(fake::CallNames(), expected);
-        EXPECT_EQ(fake::CallsNamed("PostQuitMessage")[0].numbers[0], 0u);
+        EXPECT_EQ(fake::CallsNamed("PostQuitMessage")[0].Signed("exitCode"), 0);
         EXPECT_EQ(iconAdded, added);
     }
 }

@@ -1,0 +1,3 @@
+#include "core/startup_options.h"
+
+StartupOptions startupOptions;

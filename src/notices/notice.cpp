@@ -1,0 +1,5 @@
+#include "notices/notice.h"
+
+std::deque<Notice> NoticeQueue;
+Notice currentNotice;
+bool balloonShowing = false;

@@ -26,7 +26,8 @@ class FloorTick {
         RefreshIcon();
 
         // The notice pass: status again, whether the seen file can be opened, the count, the
-        // day of the last nudge, then each notice and its mark.
+        // day of the last nudge, then each notice (its id read again after its texts, to catch
+        // a rewrite in between) and its mark.
         CheckCompanion();
         CheckSeenFile();
         ReadNoticeCountAndNudgeDay();
@@ -83,6 +84,7 @@ class FloorTick {
         Read(files_.statePath, section.c_str(), L"target", value_.data());
         Read(files_.statePath, section.c_str(), L"title", value_.data());
         Read(files_.statePath, section.c_str(), L"body", value_.data());
+        Read(files_.statePath, section.c_str(), L"id", value_.data());
     }
 
     void CheckSeenFile() {

@@ -44,7 +44,7 @@ bool IsAllowedUrl(std::wstring_view target) {
     return IsOnOrigin(target, kCompanionWebOrigin) || IsOnOrigin(target, kCompanionWebOriginWww);
 }
 
-void OpenNoticeTarget(const std::wstring& target) {
+void OpenNoticeTarget(std::wstring target) {
     const std::wstring_view view = target;
     if (view.substr(0, kScreenPrefix.size()) == kScreenPrefix) {
         const std::wstring_view screen = view.substr(kScreenPrefix.size());

@@ -5,6 +5,20 @@
 
 #include <string_view>
 
+namespace {
+
+// The file functions look for a bare file name in the current folder, the profile functions in
+// the Windows folder: reads and writes of "seen.ini" would go to different files, or be refused.
+// A name without any folder therefore means the current folder for both. Paths with a folder
+// (a separator or a drive) are used exactly as given.
+void PlaceInCurrentFolder(std::wstring& path) {
+    if (!path.empty() && path.find_first_of(L"\\/:") == std::wstring::npos) {
+        path.insert(0, L".\\");
+    }
+}
+
+}  // namespace
+
 bool ParseOptions() {
     int argc = 0;
     LPWSTR* argv = platform::CommandLineToArgvW(platform::GetCommandLineW(), &argc);
@@ -36,6 +50,8 @@ bool ParseOptions() {
         }
     }
     platform::LocalFree(argv);
+    PlaceInCurrentFolder(startupOptions.statePath);
+    PlaceInCurrentFolder(startupOptions.seenPath);
 
     return !startupOptions.mutexName.empty() && !startupOptions.statePath.empty() &&
            !startupOptions.seenPath.empty() && !startupOptions.pythonwPath.empty() &&

@@ -46,6 +46,10 @@ int RunTrayCompanion(HINSTANCE instance) {
         return kExitNoWindow;
     }
     RegisterTaskbarCreatedMessage();
+    // The shell may hand a clicked balloon's address to an extension that needs COM on this
+    // thread; a click can come as early as the first balloon request below.
+    const bool comStarted = SUCCEEDED(
+        platform::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
     InitTrayRecord(trayWindow, instance);
     RefreshTrayIcon();
     // Notices that are due show at once, not only after the first tick.
@@ -53,5 +57,9 @@ int RunTrayCompanion(HINSTANCE instance) {
     StartRefreshTimer();
 
     RunMessageLoop();
+
+    if (comStarted) {
+        platform::CoUninitialize();
+    }
     return kExitNormal;
 }

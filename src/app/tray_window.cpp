@@ -23,11 +23,11 @@ void HandleTrayEvent(HWND window, WORD event) {
             break;
         case NIN_BALLOONHIDE:
         case NIN_BALLOONTIMEOUT:
-            balloonShowing = false;
+            EndBalloon();
             ShowNextNotice();
             break;
         case NIN_BALLOONUSERCLICK:
-            balloonShowing = false;
+            EndBalloon();
             OpenNoticeTarget(currentNotice.target);
             ShowNextNotice();
             break;
@@ -54,6 +54,13 @@ bool CreateTrayWindow(HINSTANCE instance) {
 
 void RegisterTaskbarCreatedMessage() {
     TaskbarCreatedMessage = platform::RegisterWindowMessageW(L"TaskbarCreated");
+    // Started by an elevated companion, the program runs elevated too, and the message filter
+    // then drops the shell's broadcast from the unelevated taskbar: the icon would never come
+    // back after the shell restarts.
+    if (TaskbarCreatedMessage != 0) {
+        platform::ChangeWindowMessageFilterEx(trayWindow, TaskbarCreatedMessage, MSGFLT_ALLOW,
+                                              nullptr);
+    }
 }
 
 void StartRefreshTimer() {
@@ -65,7 +72,7 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         // The old taskbar took the icon and any balloon with it; queued notices wait for the
         // next tick.
         iconAdded = false;
-        balloonShowing = false;
+        EndBalloon();
         RefreshTrayIcon();
         return 0;
     }
@@ -78,6 +85,7 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             return 0;
         case WM_TIMER:
             RefreshTrayIcon();
+            CountBalloonTick();
             PollNotices();
             return 0;
         case TrayCallbackMessage:

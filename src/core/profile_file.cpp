@@ -31,3 +31,12 @@ std::wstring ReadProfileValue(const std::wstring& path, const std::wstring& sect
 bool IsPresentFile(const std::wstring& path) {
     return IsFileAttributes(platform::GetFileAttributesW(path.c_str()));
 }
+
+std::optional<std::uint64_t> PresentFileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!platform::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        !IsFileAttributes(data.dwFileAttributes)) {
+        return std::nullopt;
+    }
+    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}

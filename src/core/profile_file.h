@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,3 +21,6 @@ std::wstring ReadProfileValue(const std::wstring& path, const std::wstring& sect
 
 // True when a file, not a folder, stands at path.
 bool IsPresentFile(const std::wstring& path);
+
+// The size in bytes of the file at path; nothing when no file stands there (missing, a folder).
+std::optional<std::uint64_t> PresentFileSize(const std::wstring& path);

@@ -6,11 +6,41 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cwchar>
+#include <optional>
+
+namespace {
+
+constexpr BYTE kByteOrderMark[] = {0xFF, 0xFE};
+
+void WriteByteOrderMark(HANDLE file) {
+    DWORD bytesWritten = 0;
+    platform::WriteFile(file, kByteOrderMark, sizeof(kByteOrderMark), &bytesWritten, nullptr);
+}
+
+// A seen file of zero bytes (a write cut short, a file made by an installer) would be written in
+// the ANSI code page, where an id such as "ü-日本" is stored as "ü-??" and never reads back.
+// It gets the mark a new file gets; the size is checked again under an exclusive handle, so that
+// nothing written meanwhile is covered.
+void MarkEmptySeenFile(const std::wstring& seenPath) {
+    const platform::OwnedFile file(platform::CreateFileW(seenPath.c_str(), GENERIC_WRITE, 0,
+                                                         nullptr, OPEN_EXISTING,
+                                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size{};
+    if (file && platform::GetFileSizeEx(file.Get(), &size) && size.QuadPart == 0) {
+        WriteByteOrderMark(file.Get());
+    }
+}
+
+}  // namespace
 
 void EnsureSeenFile() {
     const std::wstring& seenPath = startupOptions.seenPath;
-    if (IsPresentFile(seenPath)) {
+    if (const std::optional<std::uint64_t> size = PresentFileSize(seenPath)) {
+        if (*size == 0) {
+            MarkEmptySeenFile(seenPath);
+        }
         return;
     }
 
@@ -28,12 +58,9 @@ void EnsureSeenFile() {
     // process in the meantime is left as it is.
     const platform::OwnedFile file(platform::CreateFileW(
         seenPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        return;
+    if (file) {
+        WriteByteOrderMark(file.Get());
     }
-    static constexpr BYTE kByteOrderMark[] = {0xFF, 0xFE};
-    DWORD bytesWritten = 0;
-    platform::WriteFile(file.Get(), kByteOrderMark, sizeof(kByteOrderMark), &bytesWritten, nullptr);
 }
 
 void WriteSeenValue(const std::wstring& section, const std::wstring& key,

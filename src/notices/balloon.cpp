@@ -5,18 +5,22 @@
 #include "platform/platform.h"
 #include "tray/tray_record.h"
 
+namespace {
+
+// The longest time Windows keeps a balloon on screen is five minutes; the 31st ten-second tick
+// that still finds the same balloon showing comes after that.
+constexpr int kTicksBeforeBalloonEnds = 31;
+
+}  // namespace
+
 void ShowNextNotice() {
-    if (balloonShowing || NoticeQueue.empty() || !iconAdded) {
+    // A request in flight means this call comes from a message that the shell sent while it
+    // answers that request: the next notice waits for the end of the balloon being requested.
+    if (balloonShowing || requestedNoticeId || NoticeQueue.empty() || !iconAdded) {
         return;
     }
-    currentNotice = NoticeQueue.front();
+    const Notice notice = NoticeQueue.front();
     NoticeQueue.pop_front();
-    // The shell answers the request below through a message sent across processes; while this
-    // thread waits, the shell's own sent messages (a late click on the previous balloon, say) run
-    // TrayWindowProc and may take the next notice into currentNotice. The marks therefore go to
-    // the notice taken here, and the balloon counts as shown from the request on, so that a pass
-    // run meanwhile does not queue it again.
-    const Notice notice = currentNotice;
 
     trayRecord.uFlags = NIF_INFO;
     CopyToField(trayRecord.szInfoTitle, notice.title);
@@ -25,13 +29,43 @@ void ShowNextNotice() {
     CopyToField(trayRecord.szInfo, notice.body.empty() ? L" " : notice.body);
     trayRecord.dwInfoFlags = notice.kind == kKindDanger ? NIIF_WARNING : NIIF_INFO;
 
-    balloonShowing = true;
-    if (!platform::Shell_NotifyIconW(NIM_MODIFY, &trayRecord)) {
-        balloonShowing = false;
+    // The shell answers through a message sent across processes; while this thread waits, the
+    // shell's own sent messages run TrayWindowProc. A balloon event among them is late news of
+    // the balloon before this one, so currentNotice stays that balloon's notice until the shell
+    // has taken this one, and a pass run meanwhile finds this notice by its requested id.
+    requestedNoticeId = notice.id;
+    const bool accepted = platform::Shell_NotifyIconW(NIM_MODIFY, &trayRecord) != FALSE;
+    requestedNoticeId.reset();
+    if (!accepted) {
+        // As if never asked: the notice is left unmarked, and the next pass offers it again.
         return;
     }
+
+    currentNotice = notice;
+    balloonShowing = true;
+    balloonTicks = 0;
+    noticesShownThisRun.insert(notice.id);
     WriteSeenValue(L"shown", notice.id, L"1");
     if (notice.kind == kKindNudge) {
         WriteSeenValue(L"prefs", L"last_nudge_day", TodayStamp());
     }
+}
+
+void EndBalloon() {
+    balloonShowing = false;
+    balloonTicks = 0;
+}
+
+void CountBalloonTick() {
+    if (!balloonShowing) {
+        balloonTicks = 0;
+        return;
+    }
+    // Notifications turned off, quiet hours, or a shell that never reports: without an end of
+    // its own, the balloon would hold back every later notice for the rest of the run.
+    if (++balloonTicks < kTicksBeforeBalloonEnds) {
+        return;
+    }
+    EndBalloon();
+    ShowNextNotice();
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <deque>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -23,3 +25,15 @@ extern std::deque<Notice> NoticeQueue;
 extern Notice currentNotice;
 // A balloon is on screen and the shell has not yet reported its end.
 extern bool balloonShowing;
+// The timer ticks that found the balloon on screen still showing; the program ends a balloon
+// itself when the shell never reports its end.
+extern int balloonTicks;
+// The id of the notice whose balloon the shell is being asked to show, while it answers. Messages
+// the shell sends meanwhile run the window procedure inside the request.
+extern std::optional<std::wstring> requestedNoticeId;
+// The ids whose balloons the shell accepted in this run. A pass skips them as if the seen file
+// marked them, so that a seen file that cannot store anything never shows a notice twice in one
+// run; across runs the seen file is the only memory.
+extern std::set<std::wstring> noticesShownThisRun;
+// The passes in a row that found the seen file present but unreadable.
+extern int unreadableSeenPasses;

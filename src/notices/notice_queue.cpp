@@ -9,6 +9,7 @@
 #include "notices/notice.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -16,14 +17,18 @@ namespace {
 constexpr std::int32_t kMaxNoticeSections = 50;
 
 bool IsQueuedOrShowing(const std::wstring& id) {
-    if (balloonShowing && currentNotice.id == id) {
+    if (requestedNoticeId == id || (balloonShowing && currentNotice.id == id)) {
         return true;
     }
     return std::any_of(NoticeQueue.begin(), NoticeQueue.end(),
                        [&id](const Notice& queued) { return queued.id == id; });
 }
 
-Notice ReadNotice(const std::wstring& section) {
+// The five values of a notice section, each read by a call of its own. A companion that rewrites
+// the file in the middle may move another notice into the section: the id is read once more
+// after the others, and a notice whose id changed meanwhile is not taken (nothing), since its
+// texts may be another notice's. It waits for the next pass.
+std::optional<Notice> ReadNotice(const std::wstring& section) {
     const std::wstring& statePath = startupOptions.statePath;
     Notice notice;
     notice.id = ReadProfileValue(statePath, section, L"id");
@@ -31,7 +36,27 @@ Notice ReadNotice(const std::wstring& section) {
     notice.target = ReadProfileValue(statePath, section, L"target");
     notice.title = ReadProfileValue(statePath, section, L"title");
     notice.body = ReadProfileValue(statePath, section, L"body");
+    if (ReadProfileValue(statePath, section, L"id") != notice.id) {
+        return std::nullopt;
+    }
     return notice;
+}
+
+// A seen file held open by another program reads as empty, so every notice already shown would
+// come back: such a pass waits. But a seen file that stays locked must not hold notices back for
+// good; after this many passes they are shown, each once in this run.
+constexpr int kUnreadableSeenPassesToWait = 30;
+
+bool ShouldWaitForSeenFile() {
+    if (CanReadSeenFile()) {
+        unreadableSeenPasses = 0;
+        return false;
+    }
+    if (unreadableSeenPasses < kUnreadableSeenPassesToWait) {
+        ++unreadableSeenPasses;
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -40,7 +65,7 @@ void PollNotices() {
     if (EvaluateAppStatus() == kStatusStopped) {
         return;
     }
-    if (!CanReadSeenFile()) {
+    if (ShouldWaitForSeenFile()) {
         return;
     }
 
@@ -51,11 +76,15 @@ void PollNotices() {
     // The order of the tests decides what a skipped notice costs: a nudge that is incomplete,
     // already shown or a duplicate does not use up the one nudge of the pass.
     for (std::int32_t index = 1; index <= std::min(count, kMaxNoticeSections); ++index) {
-        Notice notice = ReadNotice(L"notice" + std::to_wstring(index));
+        std::optional<Notice> read = ReadNotice(L"notice" + std::to_wstring(index));
+        if (!read) {
+            continue;
+        }
+        Notice& notice = *read;
         if (notice.id.empty() || notice.title.empty() || !IsStorableNoticeId(notice.id)) {
             continue;
         }
-        if (ReadSeenValue(L"shown", notice.id) == L"1") {
+        if (ReadSeenValue(L"shown", notice.id) == L"1" || noticesShownThisRun.contains(notice.id)) {
             continue;
         }
         if (notice.kind != kKindDanger && notice.kind != kKindInfo && notice.kind != kKindNudge) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <cstdint>
@@ -27,6 +28,8 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
                      int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                      LPVOID param);
 UINT RegisterWindowMessageW(LPCWSTR name);
+BOOL ChangeWindowMessageFilterEx(HWND window, UINT message, DWORD action,
+                                 PCHANGEFILTERSTRUCT changeFilterStruct);
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC timerProc);
 LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void PostQuitMessage(int exitCode);
@@ -57,10 +60,16 @@ DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValu
                                DWORD size, LPCWSTR path);
 BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR path);
 DWORD GetFileAttributesW(LPCWSTR path);
+BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS infoLevel, LPVOID information);
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 int SHCreateDirectoryExW(HWND window, LPCWSTR path, const SECURITY_ATTRIBUTES* attributes);
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
                    DWORD disposition, DWORD flags, HANDLE templateFile);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
+
+// COM, which the shell's hand-off of an address may need on this thread
+HRESULT CoInitializeEx(LPVOID reserved, DWORD coInit);
+void CoUninitialize();
 
 // Processes and the shell
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);

@@ -30,6 +30,11 @@ BOOL CloseHandle(HANDLE handle) {
     return ::CloseHandle(handle);
 }
 
+BOOL ChangeWindowMessageFilterEx(HWND window, UINT message, DWORD action,
+                                 PCHANGEFILTERSTRUCT changeFilterStruct) {
+    return ::ChangeWindowMessageFilterEx(window, message, action, changeFilterStruct);
+}
+
 ATOM RegisterClassW(const WNDCLASSW* windowClass) {
     return ::RegisterClassW(windowClass);
 }
@@ -142,6 +147,20 @@ HINSTANCE ShellExecuteW(HWND window, LPCWSTR verb, LPCWSTR file, LPCWSTR paramet
 void GetLocalTime(LPSYSTEMTIME time) {
     ::GetLocalTime(time);
 }
+BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS infoLevel, LPVOID information) {
+    return ::GetFileAttributesExW(path, infoLevel, information);
+}
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
+    return ::GetFileSizeEx(file, size);
+}
+
+HRESULT CoInitializeEx(LPVOID reserved, DWORD coInit) {
+    return ::CoInitializeEx(reserved, coInit);
+}
+void CoUninitialize() {
+    ::CoUninitialize();
+}
+
 std::int64_t UnixTimeNow() {
     return static_cast<std::int64_t>(std::time(nullptr));
 }

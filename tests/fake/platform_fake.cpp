@@ -180,6 +180,16 @@ UINT RegisterWindowMessageW(LPCWSTR name) {
     return script.taskbarCreatedMessage;
 }
 
+BOOL ChangeWindowMessageFilterEx(HWND window, UINT message, DWORD action,
+                                 PCHANGEFILTERSTRUCT changeFilterStruct) {
+    Record("ChangeWindowMessageFilterEx", {},
+           {{"window", Number(window)},
+            {"message", message},
+            {"action", action},
+            {"changeFilterStruct", Number(changeFilterStruct)}});
+    return TRUE;
+}
+
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC timerProc) {
     Record("SetTimer", {},
            {{"window", Number(window)},
@@ -257,18 +267,19 @@ int GetSystemMetrics(int index) {
 BOOL Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data) {
     fake::Call& call = Record("Shell_NotifyIconW", {}, {{"message", message}});
     call.record = *data;
+    // The answer is this request's own, taken before any request nested in it asks.
+    std::deque<BOOL>& answers = script.notifyAnswers[message];
+    BOOL answer = TRUE;
+    if (!answers.empty()) {
+        answer = answers.front();
+        answers.pop_front();
+    }
     if (script.whileNotifying) {
         // Moved out first: a nested request must not run the hook again.
         const auto hook = std::move(script.whileNotifying);
         script.whileNotifying = nullptr;
         hook(message);
     }
-    std::deque<BOOL>& answers = script.notifyAnswers[message];
-    if (answers.empty()) {
-        return TRUE;
-    }
-    const BOOL answer = answers.front();
-    answers.pop_front();
     return answer;
 }
 
@@ -331,7 +342,11 @@ DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValu
             {"defaultValue", Text(defaultValue)},
             {"path", Text(path)}},
            {{"size", size}});
-    return ::GetPrivateProfileStringW(section, key, defaultValue, buffer, size, path);
+    const DWORD copied = ::GetPrivateProfileStringW(section, key, defaultValue, buffer, size, path);
+    if (script.afterProfileRead) {
+        script.afterProfileRead(Text(section), Text(key));
+    }
+    return copied;
 }
 
 BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR path) {
@@ -345,6 +360,17 @@ BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPC
 DWORD GetFileAttributesW(LPCWSTR path) {
     Record("GetFileAttributesW", {{"path", Text(path)}});
     return ::GetFileAttributesW(path);
+}
+
+BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS infoLevel, LPVOID information) {
+    Record("GetFileAttributesExW", {{"path", Text(path)}},
+           {{"infoLevel", static_cast<std::uint64_t>(infoLevel)}});
+    return ::GetFileAttributesExW(path, infoLevel, information);
+}
+
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
+    Record("GetFileSizeEx", {}, {{"file", Number(file)}});
+    return ::GetFileSizeEx(file, size);
 }
 
 int SHCreateDirectoryExW(HWND window, LPCWSTR path, const SECURITY_ATTRIBUTES* attributes) {
@@ -368,6 +394,15 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
     Record("WriteFile", {}, {{"file", Number(file)}, {"size", size}});
     return ::WriteFile(file, buffer, size, written, overlapped);
+}
+
+HRESULT CoInitializeEx(LPVOID reserved, DWORD coInit) {
+    Record("CoInitializeEx", {}, {{"reserved", Number(reserved)}, {"coInit", coInit}});
+    return script.comResult;
+}
+
+void CoUninitialize() {
+    Record("CoUninitialize");
 }
 
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) {

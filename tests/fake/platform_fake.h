@@ -52,8 +52,9 @@ struct Script {
     // Answers of Shell_NotifyIconW per request (NIM_ADD, NIM_MODIFY, ...), taken in order; TRUE
     // when a request has no scripted answer left.
     std::map<DWORD, std::deque<BOOL>> notifyAnswers;
-    // Runs inside Shell_NotifyIconW before it answers, as messages the shell sends meanwhile do.
-    // It runs once, for the first request made after it was set.
+    // Runs inside Shell_NotifyIconW before it returns, as messages the shell sends meanwhile do.
+    // It runs once, for the first request made after it was set; that request's answer is taken
+    // before the hook runs, so requests nested in it take the answers after it.
     std::function<void(DWORD request)> whileNotifying;
     std::map<DWORD, FakeProcess> processes;
     std::int64_t unixNow = 1'780'000'000;
@@ -66,6 +67,9 @@ struct Script {
     UINT trackResult = 0;
     std::function<void()> whileTracking;  // runs inside TrackPopupMenu, as the user would
     BOOL createProcessResult = TRUE;
+    HRESULT comResult = S_OK;
+    // Runs after each profile read, as a companion rewriting the file between two reads would.
+    std::function<void(const std::wstring& section, const std::wstring& key)> afterProfileRead;
     // Runs inside ShellExecuteW, as messages dispatched by the shell's hand-off do. The shell reads
     // the arguments it was given until it returns, so the call records them after this has run.
     std::function<void()> whileShellExecuting;

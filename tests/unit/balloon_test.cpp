@@ -6,6 +6,7 @@
 #include "notices/notice_queue.h"
 #include "test_support.h"
 #include "tray/tray_record.h"
+#include "web_host.h"
 
 #include <filesystem>
 #include <string>
@@ -197,13 +198,15 @@ TEST_F(ShowNextNoticeTest, ARefusedBalloonLeavesItsNoticeUnmarkedForTheNextPass)
     WriteRunningState({L"notices=2"}, {L"[notice1]", L"id=x", L"kind=info", L"title=x",
                                        L"[notice2]", L"id=y", L"kind=info", L"title=y"});
     fake::script.notifyAnswers[NIM_MODIFY] = {FALSE};
+    currentNotice = MakeNotice(L"before", L"info");
 
     PollNotices();
 
-    // One call offers one notice: y waits, and x is gone from the queue unmarked.
+    // One call offers one notice: y waits, and x is gone from the queue unmarked. The program is
+    // as if it had not asked: the notice of the last balloon is still the one a late click opens.
     EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"x"}));
     EXPECT_EQ(QueueIds(), (std::vector<std::wstring>{L"y"}));
-    EXPECT_EQ(currentNotice.id, L"x");
+    EXPECT_EQ(currentNotice.id, L"before");
     EXPECT_FALSE(balloonShowing);
     EXPECT_TRUE(SeenWrites().empty());
     EXPECT_FALSE(std::filesystem::exists(startupOptions.seenPath));
@@ -225,22 +228,199 @@ TEST_F(ShowNextNoticeTest, ARefusedBalloonLeavesItsNoticeUnmarkedForTheNextPass)
 
 namespace {
 
-TEST_F(ShowNextNoticeTest, AClosingEventWhileTheShellAnswersLeavesBothNoticesMarked) {
-    // While the shell takes notice X, it reports the end of the previous balloon: the handler
-    // shows Y at once. X must still be the notice marked for X's balloon.
+TEST_F(ShowNextNoticeTest, EventsInsideARequestBelongToTheBalloonBeforeIt) {
+    // W's balloon has ended and X is being requested, Y waiting behind it. The shell's sent
+    // messages run the window procedure while it answers: each of them must act as news of W's
+    // balloon or as an ordinary tick, never show a notice over X, never open X's target, and
+    // leave the program exactly as the shell's answer says.
+    enum class Event { Click, Timeout, Hide, Tick, TaskbarCreated };
+    struct Case {
+        const char* name;
+        Event event;
+        bool accepted;
+    };
+    std::vector<Case> cases;
+    for (bool accepted : {true, false}) {
+        cases.push_back({accepted ? "click, accepted" : "click, refused", Event::Click, accepted});
+        cases.push_back(
+            {accepted ? "timeout, accepted" : "timeout, refused", Event::Timeout, accepted});
+        cases.push_back({accepted ? "hide, accepted" : "hide, refused", Event::Hide, accepted});
+        cases.push_back({accepted ? "tick, accepted" : "tick, refused", Event::Tick, accepted});
+        cases.push_back({accepted ? "taskbar re-created, accepted" : "taskbar re-created, refused",
+                         Event::TaskbarCreated, accepted});
+    }
+    const Notice w{L"W", L"info", L"app:wscreen", L"W", L"About W"};
+    const Notice x{L"X", L"info", L"app:xscreen", L"X", L"About X"};
+    const Notice y{L"Y", L"info", L"app:yscreen", L"Y", L"About Y"};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetProgramState();
+        std::filesystem::remove_all(folder + L"\\memory");
+        fake::script.taskbarCreatedMessage = 0xC0DE;
+        TaskbarCreatedMessage = 0xC0DE;
+        WriteRunningState({L"notices=3"}, {L"[notice1]", L"id=W", L"kind=info", L"title=W",
+                                           L"[notice2]", L"id=X", L"kind=info", L"title=X",
+                                           L"[notice3]", L"id=Y", L"kind=info", L"title=Y"});
+        WriteSeenFile({L"[shown]", L"W=1"});
+        currentNotice = w;
+        NoticeQueue = {x, y};
+        fake::script.notifyAnswers[NIM_MODIFY] = {c.accepted ? TRUE : FALSE};
+        fake::script.whileNotifying = [&c](DWORD) {
+            switch (c.event) {
+                case Event::Click:
+                case Event::Timeout:
+                case Event::Hide: {
+                    const WORD event = c.event == Event::Click     ? NIN_BALLOONUSERCLICK
+                                       : c.event == Event::Timeout ? NIN_BALLOONTIMEOUT
+                                                                   : NIN_BALLOONHIDE;
+                    TrayWindowProc(fake::kTrayWindowHandle, TrayCallbackMessage, 0,
+                                   MAKELPARAM(event, kTrayIconId));
+                    break;
+                }
+                case Event::Tick:
+                    TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, 1, 0);
+                    break;
+                case Event::TaskbarCreated:
+                    TrayWindowProc(fake::kTrayWindowHandle, 0xC0DE, 0, 0);
+                    break;
+            }
+        };
+
+        ShowNextNotice();
+
+        // One balloon was asked for: nothing was requested from inside the request.
+        EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"X"});
+        // A click inside is a click on W's balloon.
+        const auto starts = fake::CallsNamed("CreateProcessW");
+        if (c.event == Event::Click) {
+            ASSERT_EQ(starts.size(), 1u);
+            EXPECT_TRUE(starts[0].Text("commandLine").ends_with(L" --screen wscreen"))
+                << Narrow(starts[0].Text("commandLine"));
+        } else {
+            EXPECT_TRUE(starts.empty());
+        }
+        EXPECT_EQ(QueueIds(), std::vector<std::wstring>{L"Y"});
+        EXPECT_FALSE(requestedNoticeId.has_value());
+        EXPECT_TRUE(iconAdded);
+        EXPECT_EQ(balloonShowing, c.accepted);
+        if (c.accepted) {
+            EXPECT_EQ(currentNotice.id, L"X");
+            EXPECT_EQ(ReadSeen(L"shown", L"X"), L"1");
+            EXPECT_EQ(ReadSeen(L"shown", L"Y"), L"");
+            continue;
+        }
+        // Refused: as if never asked. W is still the notice a late click opens, nothing was
+        // marked, and the next pass offers X again.
+        EXPECT_EQ(currentNotice.id, L"W");
+        EXPECT_EQ(ReadSeen(L"shown", L"X"), L"");
+        PollNotices();
+        EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"X", L"Y"}));
+        EXPECT_EQ(QueueIds(), std::vector<std::wstring>{L"X"});
+    }
+}
+
+TEST_F(ShowNextNoticeTest, TheProgramEndsABalloonWhoseEndIsNeverReported) {
+    // A shell that never reports (notifications off, quiet hours) would hold back every later
+    // notice, "danger" included, for the rest of the run.
     WriteRunningState({});
-    NoticeQueue = {MakeNotice(L"X", L"info", L"X"), MakeNotice(L"Y", L"info", L"Y")};
-    fake::script.whileNotifying = [](DWORD) {
+    NoticeQueue = {MakeNotice(L"first", L"info", L"first"),
+                   MakeNotice(L"late", L"danger", L"late")};
+    ShowNextNotice();
+    ASSERT_TRUE(balloonShowing);
+
+    for (int tick = 1; tick <= 30; ++tick) {
+        TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, 1, 0);
+    }
+    EXPECT_TRUE(balloonShowing);
+    EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"first"});
+
+    // The 31st tick that finds it showing: ended as if it had timed out, and the next follows.
+    TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, 1, 0);
+    EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"first", L"late"}));
+    EXPECT_TRUE(balloonShowing);
+    EXPECT_EQ(currentNotice.id, L"late");
+    EXPECT_EQ(ReadSeen(L"shown", L"late"), L"1");
+}
+
+TEST_F(ShowNextNoticeTest, AnyReportedEndStartsTheCountAgain) {
+    struct Case {
+        const char* name;
+        UINT message;
+        LPARAM lParam;
+    };
+    const Case cases[] = {
+        {"hide", TrayCallbackMessage, MAKELPARAM(NIN_BALLOONHIDE, kTrayIconId)},
+        {"timeout", TrayCallbackMessage, MAKELPARAM(NIN_BALLOONTIMEOUT, kTrayIconId)},
+        {"click", TrayCallbackMessage, MAKELPARAM(NIN_BALLOONUSERCLICK, kTrayIconId)},
+        {"taskbar re-created", 0xC0DE, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetProgramState();
+        std::filesystem::remove_all(folder + L"\\memory");
+        fake::script.taskbarCreatedMessage = 0xC0DE;
+        TaskbarCreatedMessage = 0xC0DE;
+        WriteRunningState({});
+        NoticeQueue = {MakeNotice(L"a", L"info", L"a"), MakeNotice(L"b", L"info", L"b")};
+        ShowNextNotice();
+        for (int tick = 1; tick <= 20; ++tick) {
+            TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, 1, 0);
+        }
+        // After the end, b goes up at once, or (after a re-created taskbar) at the next tick.
+        TrayWindowProc(fake::kTrayWindowHandle, c.message, 0, c.lParam);
+        if (c.message == 0xC0DE) {
+            TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, 1, 0);
+        }
+        ASSERT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"a", L"b"}));
+        ASSERT_EQ(currentNotice.id, L"b");
+
+        // b has its own 30 ticks, counted from its own display, not from a's.
+        for (int tick = 1; tick <= 30; ++tick) {
+            TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, 1, 0);
+        }
+        EXPECT_TRUE(balloonShowing);
+        TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, 1, 0);
+        EXPECT_FALSE(balloonShowing);
+    }
+}
+
+TEST_F(ShowNextNoticeTest, ASeenFileThatStoresNothingStillShowsEachNoticeOnce) {
+    // A folder stands where the seen file should be: no mark is ever stored.
+    std::filesystem::create_directories(startupOptions.seenPath);
+    std::vector<std::wstring> sections = Section(1, L"one", L"info");
+    const std::vector<std::wstring> second = Section(2, L"two", L"danger");
+    sections.insert(sections.end(), second.begin(), second.end());
+    WriteRunningState({L"notices=2"}, sections);
+
+    PollNotices();
+    for (int round = 0; round < 10; ++round) {
         TrayWindowProc(fake::kTrayWindowHandle, TrayCallbackMessage, 0,
                        MAKELPARAM(NIN_BALLOONTIMEOUT, kTrayIconId));
+        TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, 1, 0);
+    }
+
+    EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"two", L"one"}));
+    EXPECT_EQ(ReadSeen(L"shown", L"one"), L"");
+    EXPECT_TRUE(std::filesystem::is_directory(startupOptions.seenPath));
+}
+
+TEST_F(ShowNextNoticeTest, AClickOpensTheTargetItWasGivenWhateverHappensMeanwhile) {
+    // The shell's hand-off may dispatch messages; a handler run meanwhile replaces currentNotice.
+    WriteRunningState({});
+    const std::wstring target = std::wstring(kCompanionWebOrigin) + L"/news/1";
+    currentNotice = Notice{L"a", L"info", target, L"a", L""};
+    fake::script.whileShellExecuting = [] {
+        currentNotice =
+            Notice{L"b", L"info",
+                   std::wstring(kCompanionWebOrigin) + L"/" + std::wstring(300, L'z'), L"b", L""};
     };
 
-    ShowNextNotice();
+    TrayWindowProc(fake::kTrayWindowHandle, TrayCallbackMessage, 0,
+                   MAKELPARAM(NIN_BALLOONUSERCLICK, kTrayIconId));
 
-    EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"X", L"Y"}));
-    EXPECT_EQ(ReadSeen(L"shown", L"X"), L"1");
-    EXPECT_EQ(ReadSeen(L"shown", L"Y"), L"1");
-    EXPECT_TRUE(balloonShowing);
+    const auto opened = fake::CallsNamed("ShellExecuteW");
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0].Text("file"), target);
 }
 
 TEST_F(ShowNextNoticeTest, ATickWhileTheShellAnswersDoesNotQueueTheNoticeAgain) {

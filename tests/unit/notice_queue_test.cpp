@@ -398,4 +398,70 @@ TEST_F(PollNoticesTest, ASeenFileHeldByAnotherProgramHoldsThePassBack) {
     EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"new"});
 }
 
+TEST_F(PollNoticesTest, ASeenFileThatStaysHeldHoldsNoticesBackFor30PassesOnly) {
+    // Held for good (a tool that never lets go): after 30 passes the notices are shown, each once
+    // in this run, since the marks cannot be read.
+    iconAdded = true;
+    WriteSeenFile({L"[shown]", L"old=1"});
+    WriteRunningState({L"notices=1"}, Section(1, L"new", L"info"));
+    HANDLE lock = ::CreateFileW(startupOptions.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+
+    for (int pass = 1; pass <= 30; ++pass) {
+        PollNotices();
+    }
+    EXPECT_TRUE(BalloonTitles().empty());
+    PollNotices();
+    EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"new"});
+    balloonShowing = false;
+    PollNotices();
+    EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"new"});
+    ::CloseHandle(lock);
+
+    // Readable again: the count starts anew, and a new lock holds the pass back again.
+    PollNotices();
+    lock = ::CreateFileW(startupOptions.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    fake::calls.clear();
+    PollNotices();
+    EXPECT_FALSE(fake::ReadSection(L"notice1"));
+    ::CloseHandle(lock);
+}
+
+TEST_F(PollNoticesTest, ANoticeReadAcrossARewriteWaitsForTheNextPass) {
+    // Between two reads of one pass the companion moves another notice into section 1: the id
+    // read first would be paired with the other notice's texts.
+    iconAdded = true;
+    WriteRunningState({L"notices=1"}, Section(1, L"first", L"info", L"First's title"));
+    bool rewritten = false;
+    fake::script.afterProfileRead = [&](const std::wstring& section, const std::wstring& key) {
+        if (!rewritten && section == L"notice1" && key == L"kind") {
+            rewritten = true;
+            WriteRunningState({L"notices=1"}, Section(1, L"second", L"danger", L"Second's title"));
+        }
+    };
+
+    PollNotices();
+    EXPECT_TRUE(BalloonTitles().empty());
+    EXPECT_TRUE(NoticeQueue.empty());
+    EXPECT_EQ(ReadSeen(L"shown", L"first"), L"");
+    // The id is read once more after the five values, whatever the notice turns out to be.
+    const auto reads = fake::CallsNamed("GetPrivateProfileStringW");
+    std::vector<std::wstring> keys;
+    for (const fake::Call& read : reads) {
+        if (read.Text("section") == L"notice1") {
+            keys.push_back(read.Text("key"));
+        }
+    }
+    EXPECT_EQ(keys,
+              (std::vector<std::wstring>{L"id", L"kind", L"target", L"title", L"body", L"id"}));
+
+    // The next pass reads a steady file: the notice now listed is shown with its own texts.
+    PollNotices();
+    EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"Second's title"});
+    EXPECT_EQ(currentNotice.id, L"second");
+}
+
 }  // namespace

@@ -38,7 +38,7 @@ TEST_F(SeenFileTest, FirstWriteCreatesFolderChainAndUtf16File) {
     EXPECT_EQ(creates[0].Number("flags"), static_cast<std::uint64_t>(FILE_ATTRIBUTE_NORMAL));
     EXPECT_EQ(creates[0].Number("templateFile"), 0u);
     EXPECT_EQ(fake::CallsNamed("WriteFile").at(0).Number("size"), 2u);
-    EXPECT_EQ(fake::CallNames({"GetFileAttributesW"}),
+    EXPECT_EQ(fake::CallNames({"GetFileAttributesExW"}),
               (std::vector<std::string>{"SHCreateDirectoryExW", "CreateFileW", "WriteFile",
                                         "CloseHandle", "WritePrivateProfileStringW"}));
 }
@@ -67,6 +67,32 @@ TEST_F(SeenFileTest, ExistingFileKeepsItsEncoding) {
         EXPECT_EQ(ReadSeen(L"shown", L"new"), L"1");
         EXPECT_TRUE(fake::CallsNamed("CreateFileW").empty());
     }
+}
+
+TEST_F(SeenFileTest, AnEmptyFileGetsTheMarkBeforeItsFirstLine) {
+    // Without the mark the profile writer would store this id in the ANSI code page, as
+    // "\u00FC-??", and the mark would never read back.
+    const std::wstring id = L"\u00FC-\u65E5\u672C";
+    std::filesystem::create_directories(folder + L"\\memory");
+    WriteFileBytes(startupOptions.seenPath, {});
+
+    WriteSeenValue(L"shown", id, L"1");
+
+    const std::vector<unsigned char> bytes = ReadFileBytes(startupOptions.seenPath);
+    const std::vector<unsigned char> expected = Utf16LeWithBom({L"[shown]", id + L"=1"});
+    EXPECT_EQ(bytes, expected);
+    EXPECT_EQ(ReadSeen(L"shown", id), L"1");
+    // Opened alone, so that nothing another writer put there meanwhile can be covered.
+    const auto opens = fake::CallsNamed("CreateFileW");
+    ASSERT_EQ(opens.size(), 1u);
+    EXPECT_EQ(opens[0].Number("disposition"), static_cast<std::uint64_t>(OPEN_EXISTING));
+    EXPECT_EQ(opens[0].Number("shareMode"), 0u);
+
+    // Once it has content, the file is left as it is.
+    ResetProgramState();
+    WriteSeenValue(L"shown", L"next", L"1");
+    EXPECT_TRUE(fake::CallsNamed("CreateFileW").empty());
+    EXPECT_EQ(ReadSeen(L"shown", id), L"1");
 }
 
 TEST_F(SeenFileTest, FolderAtSeenPathStoresNothing) {

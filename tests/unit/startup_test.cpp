@@ -5,6 +5,8 @@
 #include "test_support.h"
 #include "tray/tray_record.h"
 
+#include <algorithm>
+
 namespace {
 
 class RunTrayCompanionTest : public LogicTest {
@@ -97,12 +99,13 @@ TEST_F(RunTrayCompanionTest, StartsInOrderShowsDueNoticeBeforeFirstTickAndEndsWi
         {"GetPrivateProfileStringW", "GetFileAttributesW", "UnixTimeNow", "OpenProcess",
          "GetExitCodeProcess", "CloseHandle", "GetLocalTime", "SHCreateDirectoryExW", "CreateFileW",
          "WriteFile", "WritePrivateProfileStringW", "TranslateMessage", "DispatchMessageW",
-         "GetMessageW", "Shell_NotifyIconW", "PostQuitMessage"});
-    EXPECT_EQ(names, (std::vector<std::string>{"SetDefaultDllDirectories", "GetCommandLineW",
-                                               "CommandLineToArgvW", "LocalFree", "CreateMutexW",
-                                               "GetLastError", "RegisterClassW", "CreateWindowExW",
-                                               "RegisterWindowMessageW", "GetSystemMetrics",
-                                               "GetSystemMetrics", "LoadImageW", "SetTimer"}));
+         "GetMessageW", "Shell_NotifyIconW", "PostQuitMessage", "GetFileAttributesExW"});
+    EXPECT_EQ(names, (std::vector<std::string>{
+                         "SetDefaultDllDirectories", "GetCommandLineW", "CommandLineToArgvW",
+                         "LocalFree", "CreateMutexW", "GetLastError", "RegisterClassW",
+                         "CreateWindowExW", "RegisterWindowMessageW", "ChangeWindowMessageFilterEx",
+                         "CoInitializeEx", "GetSystemMetrics", "GetSystemMetrics", "LoadImageW",
+                         "SetTimer", "CoUninitialize"}));
 
     const fake::Call mutex = fake::CallsNamed("CreateMutexW")[0];
     EXPECT_EQ(mutex.Text("name"), L"Vestrel.Tray");
@@ -126,6 +129,14 @@ TEST_F(RunTrayCompanionTest, StartsInOrderShowsDueNoticeBeforeFirstTickAndEndsWi
     EXPECT_EQ(window.Number("style"), static_cast<std::uint64_t>(WS_OVERLAPPED));
     EXPECT_EQ(window.Number("instance"), 0x400000u);
     EXPECT_EQ(fake::CallsNamed("RegisterWindowMessageW")[0].Text("name"), L"TaskbarCreated");
+    // An elevated program would otherwise never hear the unelevated shell's broadcast.
+    const fake::Call filter = fake::CallsNamed("ChangeWindowMessageFilterEx").at(0);
+    EXPECT_EQ(filter.Number("window"), fake::HandleValue(fake::kTrayWindowHandle));
+    EXPECT_EQ(filter.Number("message"), fake::script.taskbarCreatedMessage);
+    EXPECT_EQ(filter.Number("action"), static_cast<std::uint64_t>(MSGFLT_ALLOW));
+    EXPECT_EQ(filter.Number("changeFilterStruct"), 0u);
+    EXPECT_EQ(fake::CallsNamed("CoInitializeEx").at(0).Number("coInit"),
+              static_cast<std::uint64_t>(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
     const fake::Call icon = fake::CallsNamed("LoadImageW")[0];
     EXPECT_EQ(icon.Number("instance"), 0x400000u);
     EXPECT_EQ(icon.Number("name"), 1u);  // the icon group's resource id
@@ -142,11 +153,26 @@ TEST_F(RunTrayCompanionTest, StartsInOrderShowsDueNoticeBeforeFirstTickAndEndsWi
     EXPECT_EQ(loop.Number("window"), 0u);
     EXPECT_EQ(loop.Number("filterMin"), 0u);
     EXPECT_EQ(loop.Number("filterMax"), 0u);
-    // The mutex is held until the loop has ended.
+    // COM ends after the loop, and the mutex is held until then.
+    const auto all = fake::CallNames();
+    EXPECT_LT(std::find(all.begin(), all.end(), "PostQuitMessage"),
+              std::find(all.begin(), all.end(), "CoUninitialize"));
     EXPECT_EQ(fake::CallsNamed("CloseHandle").back().Number("handle"),
               fake::HandleValue(fake::kMutexHandle));
     EXPECT_EQ(fake::calls.back().name, "CloseHandle");
     EXPECT_EQ(ReadSeen(L"shown", L"n1"), L"1");
+}
+
+TEST_F(RunTrayCompanionTest, UndoesOnlyWhatItCouldSetUp) {
+    // COM that could not be started is not ended; a message that could not be registered is not
+    // let through the filter.
+    WriteRunningState({});
+    fake::script.comResult = RPC_E_CHANGED_MODE;
+    fake::script.taskbarCreatedMessage = 0;
+    EXPECT_EQ(RunTrayCompanion(instance), 0);
+    EXPECT_EQ(fake::CallsNamed("CoInitializeEx").size(), 1u);
+    EXPECT_TRUE(fake::CallsNamed("CoUninitialize").empty());
+    EXPECT_TRUE(fake::CallsNamed("ChangeWindowMessageFilterEx").empty());
 }
 
 TEST_F(RunTrayCompanionTest, QuitFromElsewhereEndsWithZeroWithoutRemovingIcon) {

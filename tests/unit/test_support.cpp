@@ -32,6 +32,10 @@ void LogicTest::ResetProgramState() {
     NoticeQueue.clear();
     currentNotice = Notice{};
     balloonShowing = false;
+    balloonTicks = 0;
+    requestedNoticeId.reset();
+    noticesShownThisRun.clear();
+    unreadableSeenPasses = 0;
     trayWindow = nullptr;
     TaskbarCreatedMessage = 0;
 

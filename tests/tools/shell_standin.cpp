@@ -6,6 +6,13 @@
 //
 //   shell-standin.exe --log PATH [--forward] [--refuse-add N] [--refuse-modify N]
 //                     [--refuse-setversion N] [--refuse-delete N] [--wait-ms N]
+//                     [--nested-event CODE --nested-at N]
+//
+// With --nested-event, the stand-in answers the Nth balloon request (a modify carrying NIF_INFO)
+// only after it has sent the program's window the icon's callback message with event CODE, as a
+// shell does that reports a late balloon event while it takes the next balloon: the program's
+// window procedure runs inside its own Shell_NotifyIconW call. The request's log line then says
+// "nested":CODE.
 //
 // Once its window is in front it prints "ready hwnd=<handle> pid=<id>" on stdout.
 #include <windows.h>
@@ -56,6 +63,8 @@ struct Options {
     bool forward = false;
     long refuse[kRequestCount] = {};
     DWORD waitMs = 30000;
+    DWORD nestedEvent = 0;
+    unsigned long nestedAt = 0;
 };
 
 Options g_options;
@@ -63,6 +72,21 @@ HANDLE g_log = INVALID_HANDLE_VALUE;
 HWND g_self = nullptr;
 unsigned long g_sequence = 0;
 std::set<std::pair<std::int32_t, std::uint32_t>> g_icons;
+// A balloon request names no callback message (only NIF_MESSAGE fills it): the add's is kept.
+std::uint32_t g_callbackMessage = 0;
+unsigned long g_balloonRequests = 0;
+
+// Sends the program its icon's callback message and waits until its window procedure returned.
+bool SendNestedEvent(const PackedRecord& record) {
+    if (g_callbackMessage == 0) {
+        return false;
+    }
+    const HWND program = reinterpret_cast<HWND>(static_cast<INT_PTR>(record.hWnd));
+    DWORD_PTR ignored = 0;
+    return SendMessageTimeoutW(program, g_callbackMessage, 0,
+                               MAKELPARAM(g_options.nestedEvent, record.uID), SMTO_NORMAL, 10000,
+                               &ignored) != 0;
+}
 
 std::string ToUtf8(const wchar_t* text, std::size_t maxUnits) {
     std::size_t length = 0;
@@ -150,6 +174,16 @@ LRESULT HandleRequest(HWND sender, COPYDATASTRUCT* data) {
     std::memcpy(&record, data->lpData, std::min<std::size_t>(data->cbData, sizeof record));
     bool hasIconBits = data->cbData > sizeof record;
     DWORD request = static_cast<DWORD>(data->dwData);
+    if ((record.uFlags & NIF_MESSAGE) != 0 && record.uCallbackMessage != 0) {
+        g_callbackMessage = record.uCallbackMessage;
+    }
+    long nested = -1;  // -1: no nested event; 0: sending it failed; 1: the program handled it
+    if (request == NIM_MODIFY && (record.uFlags & NIF_INFO) != 0) {
+        ++g_balloonRequests;
+        if (g_options.nestedEvent != 0 && g_balloonRequests == g_options.nestedAt) {
+            nested = SendNestedEvent(record) ? 1 : 0;
+        }
+    }
 
     bool refused = request < kRequestCount && g_options.refuse[request] > 0;
     LRESULT result = FALSE;
@@ -184,6 +218,13 @@ LRESULT HandleRequest(HWND sender, COPYDATASTRUCT* data) {
     line += ",\"szTip\":" + JsonString(ToUtf8(record.szTip, 128));
     line += ",\"szInfo\":" + JsonString(ToUtf8(record.szInfo, 256));
     line += ",\"szInfoTitle\":" + JsonString(ToUtf8(record.szInfoTitle, 64));
+    if (nested >= 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, ",\"nested\":%lu,\"nestedHandled\":%s",
+                      static_cast<unsigned long>(g_options.nestedEvent),
+                      nested == 1 ? "true" : "false");
+        line += text;
+    }
     if (hasIconBits) {
         char icon[128];
         std::snprintf(icon, sizeof icon, ",\"icon\":{\"width\":%lu,\"height\":%lu,\"bpp\":%lu}",
@@ -236,6 +277,10 @@ bool ParseOptions(int argc, wchar_t** argv) {
         const wchar_t* value = argv[++i];
         if (name == L"--log") {
             g_options.logPath = value;
+        } else if (name == L"--nested-event") {
+            g_options.nestedEvent = static_cast<DWORD>(std::wcstoul(value, nullptr, 0));
+        } else if (name == L"--nested-at") {
+            g_options.nestedAt = std::wcstoul(value, nullptr, 10);
         } else if (name == L"--wait-ms") {
             g_options.waitMs = static_cast<DWORD>(std::wcstoul(value, nullptr, 10));
         } else {
@@ -262,7 +307,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr,
                      "usage: shell-standin --log PATH [--forward] [--refuse-add N] "
                      "[--refuse-modify N] [--refuse-setversion N] [--refuse-delete N] "
-                     "[--wait-ms N]\n");
+                     "[--wait-ms N] [--nested-event CODE --nested-at N]\n");
         return 2;
     }
     g_log = CreateFileW(g_options.logPath.c_str(), FILE_APPEND_DATA,

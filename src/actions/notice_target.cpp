@@ -44,7 +44,8 @@ bool IsAllowedUrl(std::wstring_view target) {
     return IsOnOrigin(target, kCompanionWebOrigin) || IsOnOrigin(target, kCompanionWebOriginWww);
 }
 
-void OpenNoticeTarget(std::wstring target) {
+// The copy is deliberate: see the header.
+void OpenNoticeTarget(std::wstring target) {  // NOLINT(performance-unnecessary-value-param)
     const std::wstring_view view = target;
     if (view.substr(0, kScreenPrefix.size()) == kScreenPrefix) {
         const std::wstring_view screen = view.substr(kScreenPrefix.size());

@@ -29,6 +29,8 @@ class ShowNextNoticeTest : public LogicTest {
         trayRecord.uFlags = kTrayIconFlags;
         CopyToField(trayRecord.szTip, kTip);
         iconAdded = true;
+        fake::script.taskbarCreatedMessage = 0xC0DE;
+        TaskbarCreatedMessage = 0xC0DE;
     }
 };
 
@@ -256,8 +258,6 @@ TEST_F(ShowNextNoticeTest, EventsInsideARequestBelongToTheBalloonBeforeIt) {
         SCOPED_TRACE(c.name);
         ResetProgramState();
         std::filesystem::remove_all(folder + L"\\memory");
-        fake::script.taskbarCreatedMessage = 0xC0DE;
-        TaskbarCreatedMessage = 0xC0DE;
         WriteRunningState({L"notices=3"}, {L"[notice1]", L"id=W", L"kind=info", L"title=W",
                                            L"[notice2]", L"id=X", L"kind=info", L"title=X",
                                            L"[notice3]", L"id=Y", L"kind=info", L"title=Y"});
@@ -358,8 +358,6 @@ TEST_F(ShowNextNoticeTest, AnyReportedEndStartsTheCountAgain) {
         SCOPED_TRACE(c.name);
         ResetProgramState();
         std::filesystem::remove_all(folder + L"\\memory");
-        fake::script.taskbarCreatedMessage = 0xC0DE;
-        TaskbarCreatedMessage = 0xC0DE;
         WriteRunningState({});
         NoticeQueue = {MakeNotice(L"a", L"info", L"a"), MakeNotice(L"b", L"info", L"b")};
         ShowNextNotice();

@@ -249,7 +249,8 @@ def test_refuses_state_values_the_tray_does_not_know(state: StateFile) -> None:
     assert not Path(state.path).exists()
 
 
-def test_pid_defaults_to_this_process(state: StateFile) -> None:
+def test_pid_defaults_to_this_process_and_the_folder_is_made(tmp_path: Path) -> None:
+    state = StateFile(tmp_path / "Vestrel" / "tray" / "state.ini")
     state.write()
     assert read_sections(Path(state.path))["state"]["pid"] == str(os.getpid())
     state.pid = 2**32 - 1

@@ -225,9 +225,10 @@ def encode_profile(sections: List[Tuple[str, List[Tuple[str, str]]]]) -> bytes:
 
 
 def _replace_file(path: str, data: bytes) -> None:
-    """Writes a temporary file beside path and moves it over path in one step, so that a
-    reader sees the old file or the new one, never a part of either."""
+    """Writes a temporary file beside path (making its folder if need be) and moves it over path
+    in one step, so that a reader sees the old file or the new one, never a part of either."""
     folder, name = os.path.split(os.path.abspath(path))
+    os.makedirs(folder, exist_ok=True)
     descriptor, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=folder)
     try:
         with os.fdopen(descriptor, "wb") as file:

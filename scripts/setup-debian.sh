@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing the tray companion needs on Debian 12: the MinGW-w64 cross
-# compiler, Wine to run the Windows programs, Xvfb and tools to drive and look at a desktop, and
-# the GoogleTest sources. Does nothing when everything is already there.
+# compiler, Wine to run the Windows programs, Xvfb and tools to drive and look at a desktop, the
+# GoogleTest sources, and Debian's pytest and packaging tools for the Python package (they install
+# for /usr/bin/python3). Does nothing when everything is already there.
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,7 @@ packages=(
     wine wine64
     xvfb xdotool x11-utils imagemagick
     googletest
+    python3-pytest python3-build python3-setuptools python3-wheel
 )
 
 missing=()

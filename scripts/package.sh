@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Builds the Python package for the companion application's developers, with Debian's own
+# packaging tools and nothing downloaded:
+#   dist/vestrel_tray-VERSION-py3-none-win_amd64.whl   the package with the built vestrel-tray.exe
+#   dist/vestrel_tray-VERSION.tar.gz                     the Python part alone (sdist)
+# VERSION is the CMake project version, and the package's web host the build's VESTREL_WEB_HOST.
+# Builds the program first where it is missing or out of date. The archive's times come from
+# SOURCE_DATE_EPOCH, else from the time of the last commit, so the same commit gives the same
+# wheel.
+#
+#   scripts/package.sh [--build-dir DIR] [--out DIR] [--no-setup]
+#
+# Without --build-dir it uses the 'mingw' preset's build tree (configured if need be).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+build_dir=build/mingw
+out=dist
+setup=1
+while [ $# -gt 0 ]; do
+    case $1 in
+    --build-dir) build_dir=$2; shift 2 ;;
+    --out) out=$2; shift 2 ;;
+    --no-setup) setup=0; shift ;;
+    *) echo "usage: $0 [--build-dir DIR] [--out DIR] [--no-setup]" >&2; exit 2 ;;
+    esac
+done
+
+if [ $setup -eq 1 ]; then
+    scripts/setup-debian.sh
+fi
+if [ ! -f "$build_dir/CMakeCache.txt" ]; then
+    cmake --preset mingw -B "$build_dir" >/dev/null
+fi
+cmake --build "$build_dir" --target vestrel-tray >/dev/null
+build_dir=$(cd "$build_dir" && pwd)
+config=$build_dir/python/vestrel_tray/_build_config.py
+version=$(sed -n 's/^VERSION = "\(.*\)"$/\1/p' "$config")
+if [ -z "$version" ]; then
+    echo "no version in $config" >&2
+    exit 1
+fi
+
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    if ! SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null); then
+        echo "set SOURCE_DATE_EPOCH: $root is not a git checkout" >&2
+        exit 1
+    fi
+fi
+export SOURCE_DATE_EPOCH
+
+# The package is put together in a folder of its own: the build writes its egg-info and build
+# folders there, never into the source tree. Fixed file modes, so that the umask of the machine
+# does not reach the archive.
+stage=$(mktemp -d "${TMPDIR:-/tmp}/vestrel-package.XXXXXX")
+trap 'rm -rf "$stage"' EXIT
+mkdir -p "$stage/src"
+cp python/pyproject.toml python/README.md "$stage/"
+cp -r python/src/vestrel_tray "$stage/src/"
+find "$stage" -name __pycache__ -prune -exec rm -rf {} +
+cp "$config" "$stage/src/vestrel_tray/_build_config.py"
+find "$stage" -type d -exec chmod 755 {} +
+find "$stage" -type f -exec chmod 644 {} +
+
+build() {  # build --sdist|--wheel: the Debian python3-build frontend, with what is installed
+    if ! /usr/bin/python3 -m build --no-isolation "$1" --outdir "$stage/dist" "$stage" \
+        >"$stage/build.log" 2>&1; then
+        cat "$stage/build.log" >&2
+        exit 1
+    fi
+}
+build --sdist
+# Only the wheel carries the program.
+cp "$build_dir/vestrel-tray.exe" "$stage/src/vestrel_tray/vestrel-tray.exe"
+chmod 644 "$stage/src/vestrel_tray/vestrel-tray.exe"
+build --wheel
+
+wheel=vestrel_tray-$version-py3-none-win_amd64.whl
+sdist=vestrel_tray-$version.tar.gz
+for file in "$wheel" "$sdist"; do
+    if [ ! -f "$stage/dist/$file" ]; then
+        echo "the build made $(ls "$stage/dist"), not $file" >&2
+        exit 1
+    fi
+done
+mkdir -p "$out"
+cp "$stage/dist/$wheel" "$stage/dist/$sdist" "$out/"
+echo "$out/$wheel"
+echo "$out/$sdist"

@@ -1,0 +1,98 @@
+"""The Python package (python/src/vestrel_tray) against the real program under Wine.
+
+A process on Linux writes the state file with StateFile, its pid that of a live Windows process,
+and keeps it fresh with Heartbeat. The program shows the labels in its tooltip, an added notice
+as a balloon with its texts exactly as given (blanks and quotes at the ends included) and marks it
+in the seen file, "update waiting", and "stopped" once the heartbeat has ended; a notice removed
+while the application counted as stopped never comes out, and the notice that took its section
+does."""
+
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+
+sys.dont_write_bytecode = True  # keep the source tree clean
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parents[1] / "python" / "src"))
+
+import harness  # noqa: E402
+from harness import NIF_INFO, NIF_TIP, NIN_BALLOONTIMEOUT, TrayTestCase, wait_until  # noqa: E402
+from vestrel_tray import Heartbeat, StateFile  # noqa: E402
+
+LABELS = {"title": "Vestrel – ספרייה", "stopped": "Gestoppt", "running": "Läuft",
+          "update_waiting": "Update bereit"}
+TITLE = LABELS["title"]
+
+
+class PythonPackage(TrayTestCase):
+    def balloons(self) -> list[tuple[str, str]]:
+        return [(r["szInfoTitle"], r["szInfo"]) for r in self.standin.records()
+                if r["op"] == "modify" and r["uFlags"] & NIF_INFO and r["result"] != 0]
+
+    def tooltip_after_tick(self) -> str:
+        """The tooltip that a tick, sent and so handled in full, gives the icon."""
+        mark = self.standin.count()
+        self.session.traytool("tick", "--send")
+        tips = [r["szTip"] for r in self.standin.since(mark) if r["uFlags"] & NIF_TIP]
+        self.assertTrue(tips, f"the tick did not touch the icon: {self.standin.summary()}")
+        return tips[-1]
+
+    def wait_for_mark(self, notice_id: str) -> None:
+        wait_until(lambda: harness.read_profile(self.seen).get("shown", {}).get(notice_id) == "1",
+                   f"{notice_id} marked in the seen file")
+
+    def test_the_program_follows_what_the_package_writes(self) -> None:
+        self.standin = self.session.start_standin()
+        self.seen = self.work / "seen.ini"
+        state = StateFile(self.work / "state.ini")
+        state.pid = self.live_companion_pid()
+        state.labels.update(LABELS)
+
+        with Heartbeat(state, every=10):
+            tray = self.session.start_tray(self.session.tray_args(
+                mutex="vestrel-e2e-package", state=Path(state.path), seen=self.seen))
+            window = self.session.wait_for_tray_window()
+            self.session.watch_exit(tray, window["pid"])
+            added = self.standin.wait_for(lambda r: r["op"] == "add", "the icon to be added")
+            self.assertEqual(added["szTip"], f"{TITLE}\nLäuft")
+
+            mark = self.standin.count()
+            state.add_notice("pkg-welcome", "info", '"Willkommen"', " Zwei neue Titel. ")
+            state.write()
+            self.session.traytool("tick", "--send")
+            self.standin.wait_for(lambda r: r["op"] == "modify" and r["uFlags"] & NIF_INFO,
+                                  "the notice's balloon", after=mark)
+            self.assertEqual(self.balloons(), [('"Willkommen"', " Zwei neue Titel. ")])
+            self.wait_for_mark("pkg-welcome")
+
+            state.status = "update_waiting"
+            state.write()
+            self.assertEqual(self.tooltip_after_tick(), f"{TITLE}\nUpdate bereit")
+            self.session.traytool("event", hex(NIN_BALLOONTIMEOUT), "--send")
+
+        # The heartbeat has written the file of an ended application.
+        self.assertEqual(self.tooltip_after_tick(), f"{TITLE}\nGestoppt")
+
+        # Listed while stopped, so never read; then withdrawn, and its section taken by another.
+        state.add_notice("pkg-withdrawn", "danger", "Withdrawn")
+        state.write_stopped()
+        self.assertEqual(self.tooltip_after_tick(), f"{TITLE}\nGestoppt")
+        state.remove_notice("pkg-withdrawn")
+        self.assertEqual(state.add_notice("pkg-later", "info", "Later").section, 2)
+        state.status = "running"
+        state.write()
+        self.assertEqual(self.tooltip_after_tick(), f"{TITLE}\nLäuft")
+        self.wait_for_mark("pkg-later")
+        self.assertEqual(self.balloons(),
+                         [('"Willkommen"', " Zwei neue Titel. "), ("Later", " ")])
+        self.assertEqual(sorted(harness.read_profile(self.seen)["shown"]),
+                         ["pkg-later", "pkg-welcome"])
+
+        self.session.traytool("close")
+        self.assert_tray_ended(tray)
+
+
+if __name__ == "__main__":
+    harness.main()

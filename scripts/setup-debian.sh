@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs what building and testing the tray companion needs on Debian 12: the MinGW-w64 cross
-# compiler, Wine to run the Windows programs, Xvfb and tools to drive and look at a desktop, and
-# the GoogleTest sources. Does nothing when everything is already there.
+# compiler, clang and lld for the second build, Wine to run the Windows programs, Xvfb and tools to
+# drive and look at a desktop, and the GoogleTest sources. Does nothing when everything is already
+# there.
 set -euo pipefail
 
 packages=(
     cmake ninja-build python3
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
+    clang lld
     wine wine64
     xvfb xdotool x11-utils imagemagick
     googletest

@@ -1,18 +1,25 @@
 #!/usr/bin/env bash
 # Installs what building and testing the tray companion needs on Debian 12: the MinGW-w64 cross
 # compiler, clang and lld for the second build, Wine to run the Windows programs, Xvfb and tools to
-# drive and look at a desktop, and the GoogleTest sources. Does nothing when everything is already
-# there.
+# drive and look at a desktop, the GoogleTest sources, and clang-format and clang-tidy for the
+# lint gate. Given package names, installs only those. Does nothing when everything is there.
+#
+#   scripts/setup-debian.sh               everything
+#   scripts/setup-debian.sh PACKAGE...    only these packages
 set -euo pipefail
 
 packages=(
-    cmake ninja-build python3
+    git cmake ninja-build python3
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
     clang lld
     wine wine64
     xvfb xdotool x11-utils imagemagick
     googletest
+    clang-format clang-tidy
 )
+if [ $# -gt 0 ]; then
+    packages=("$@")
+fi
 
 missing=()
 for package in "${packages[@]}"; do

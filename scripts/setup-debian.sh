@@ -1,18 +1,28 @@
 #!/usr/bin/env bash
 # Installs what building and testing the tray companion needs on Debian 12: the MinGW-w64 cross
-# compiler, Wine to run the Windows programs, Xvfb and tools to drive and look at a desktop, the
-# GoogleTest sources, and Debian's pytest and packaging tools for the Python package (they install
-# for /usr/bin/python3). Does nothing when everything is already there.
+# compiler, clang and lld for the second build, Wine to run the Windows programs, Xvfb and tools to
+# drive and look at a desktop, the GoogleTest sources, clang-format and clang-tidy for the lint
+# gate, and Debian's pytest and packaging tools for the Python package (they install for
+# /usr/bin/python3). Given package names, installs only those. Does nothing when everything is
+# there.
+#
+#   scripts/setup-debian.sh               everything
+#   scripts/setup-debian.sh PACKAGE...    only these packages
 set -euo pipefail
 
 packages=(
-    cmake ninja-build python3
+    git cmake ninja-build python3
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
+    clang lld
     wine wine64
     xvfb xdotool x11-utils imagemagick
     googletest
+    clang-format clang-tidy
     python3-pytest python3-build python3-setuptools python3-wheel
 )
+if [ $# -gt 0 ]; then
+    packages=("$@")
+fi
 
 missing=()
 for package in "${packages[@]}"; do

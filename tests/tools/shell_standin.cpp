@@ -106,7 +106,9 @@ std::string ToUtf8(const wchar_t* text, std::size_t maxUnits) {
 
 std::string JsonString(const std::string& utf8) {
     std::string out = "\"";
-    for (unsigned char c : utf8) {
+    for (char ch : utf8) {
+        // Bytes of UTF-8 sequences are 0x80 and above: compare them as unsigned.
+        const auto c = static_cast<unsigned char>(ch);
         switch (c) {
             case '"':
                 out += "\\\"";

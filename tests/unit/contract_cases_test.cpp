@@ -152,7 +152,8 @@ std::vector<ContractCase> LoadCases(const std::string& path, std::wstring_view h
             error = path + ":" + std::to_string(number) + ": " + message;
             return std::vector<ContractCase>{};
         };
-        for (unsigned char c : line) {
+        for (const char raw : line) {
+            const auto c = static_cast<unsigned char>(raw);
             if (c >= 0x80) {
                 return fail("not ASCII; write other characters as \\uXXXX");
             }

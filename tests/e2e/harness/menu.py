@@ -11,7 +11,10 @@ greyed status line does, separators do not); a click on a command found in the p
 on neither.
 
 What the picture shows (measured; the colours are in screen.py): the frame and the separators in
-MENU_FRAME, the commands and the check mark in black, the status line in grey. While the pointer
+MENU_FRAME, the commands and the check mark in black on white, the status line in grey. A
+command is a band of rows with text in it (TEXT_MAX, smoothed edges included); the sides the
+commands keep to are measured on their black ink alone (INK_MAX), which leaves the status line
+out. While the pointer
 rests on the frame's bottom edge no command is highlighted, so the picture is taken there; the
 tooltip that may have come up while the pointer was on the icon goes once it has left.
 
@@ -26,7 +29,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Callable, Sequence
 
-from .screen import AWAY, CORNER, INK_MAX, MENU_EDGE_MIN, MENU_FRAME, pixel_rows
+from .screen import AWAY, CORNER, INK_MAX, MENU_EDGE_MIN, MENU_FRAME, TEXT_MAX, pixel_rows
 from .waiting import DEFAULT_TIMEOUT, wait_until
 
 if TYPE_CHECKING:
@@ -69,6 +72,10 @@ def _inked(pixel: bytes) -> bool:
     return max(pixel) < INK_MAX
 
 
+def _text(pixel: bytes) -> bool:
+    return min(pixel) < TEXT_MAX
+
+
 def find_menu(shot: Path, area: tuple[int, int, int, int] = CORNER) -> MenuPicture | None:
     """The menu on the screenshot, once it is drawn with its commands; None before."""
     rows = pixel_rows(shot, area)
@@ -80,19 +87,21 @@ def find_menu(shot: Path, area: tuple[int, int, int, int] = CORNER) -> MenuPictu
     left = min(min(columns) for columns in edges.values())
     right = max(max(columns) for columns in edges.values())
     separators = [y for y in edges if top + 2 < y < bottom - 2]
-    inked_rows = {y: [x for x in range(left + 1, right) if _inked(rows[y][3 * x:3 * x + 3])]
-                  for y in range(top + 1, bottom)}
-    inked_columns = [x for columns in inked_rows.values() for x in columns]
+    inked_columns = [x for y in range(top + 1, bottom) for x in range(left + 1, right)
+                     if _inked(rows[y][3 * x:3 * x + 3])]
     if not separators or not inked_columns:
         return None  # not drawn yet
     commands: list[tuple[int, int]] = []
     start: int | None = None
-    for y in range(max(separators) + 1, bottom + 1):
-        if inked_rows.get(y) and start is None:
+    for y in range(max(separators) + 2, bottom):
+        text = any(_text(rows[y][3 * x:3 * x + 3]) for x in range(left + 1, right))
+        if text and start is None:
             start = y
-        elif not inked_rows.get(y) and start is not None:
+        elif not text and start is not None:
             commands.append((start, y - 1))
             start = None
+    if start is not None:
+        commands.append((start, bottom - 1))
     if not commands:
         return None
     x0, y0 = area[:2]

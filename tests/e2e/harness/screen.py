@@ -11,7 +11,7 @@ Measured under Wine 8 in its 1024x768 virtual desktop on Xvfb (one place for all
 - A popup menu is the only thing in CORNER drawn in MENU_FRAME (#A6A6A6): its frame and its
   separators. Balloons and tooltips have none of it; the Start button, on the left, has.
 - A menu's commands and its check mark are black; its greyed status line is grey, lighter than
-  INK_MAX.
+  INK_MAX; behind them the menu is white.
 """
 
 from __future__ import annotations
@@ -42,6 +42,11 @@ MENU_EDGE_MIN = 20
 # Dark enough (every channel below this) to be the text of a command or the check mark, not the
 # greyed status line and not the highlight of a command under the pointer.
 INK_MAX = 64
+# Any channel below this: a pixel of a command's text on the menu's white, its smoothed edges
+# included. Hebrew letters drawn in DejaVu Sans have thin strokes that are never as dark as
+# INK_MAX, so a command's rows are found with this (measured: at INK_MAX one Hebrew command fell
+# into three bands of rows).
+TEXT_MAX = 192
 # At most this many colours in a box: nothing is drawn there (an empty icon slot has one, bare
 # desktop under a balloon's place one).
 FLAT_AREA_COLOURS = 3

@@ -539,7 +539,7 @@ class CorpusFormat(unittest.TestCase):
     def test_a_case_that_breaks_the_format_is_refused_by_name(self) -> None:
         without_expected = {k: v for k, v in self.GOOD.items() if k != "expected"}
         cases = {
-            "the old name of expected": {**without_expected, "design": "x"},
+            "expected misspelt": {**without_expected, "expectd": "x"},
             "missing about": {k: v for k, v in self.GOOD.items() if k != "about"},
             "misspelt check": {**self.GOOD, "checks": {"ballons": ["A"]}},
             "check of the wrong kind": {**self.GOOD, "checks": {"stores": "no"}},

@@ -118,7 +118,8 @@ class CompanionSimulator(TrayTestCase):
         return list(read_profile(self.seen).get("shown", {}))
 
     def assert_record_clean(self) -> None:
-        """Every start had the command line the contract gives, and every hand-over arrived."""
+        """Every start had the command line that docs/companion-contract.md gives, and every
+        hand-over arrived."""
         self.assertEqual(self.events("refused") + self.events("not-handed") +
                          self.events("write-failed"), [], simulator.record_text(self.record))
 

@@ -111,13 +111,16 @@ class Soak(TrayTestCase):
         self.assert_tray_ended(tray)
         handled = self.requests.poll() - self.start_refreshes
         log = self.companion.record
+        nudge_balloons = sum(1 for b in self.requests.balloons
+                             if log.kinds.get(b["szInfoTitle"].removeprefix("Soak ")) == "nudge")
         print(f"\nsoak: {self.posted} ticks posted in {ticking:.0f} s, "
               f"{self.posted / ticking:.1f} ticks per second; {handled} handled (the program's "
               f"own timer included); {log.rewrites} state files written "
               f"({log.rewrites / ticking:.1f} a second), {len(log.kinds)} ids listed "
               f"({log.new_ids} new, at most {log.largest_listing} at once), "
-              f"{len(self.requests.balloons)} balloons, {self.posted_events} balloon ends "
-              f"posted, {self.requests.taken_down} balloons taken down by the program\n"
+              f"{len(self.requests.balloons)} balloons ({nudge_balloons} of nudges), "
+              f"{self.posted_events} balloon ends posted, {self.requests.taken_down} balloons "
+              f"taken down by the program\n"
               f"  processor time: {used}\n"
               + "\n".join(f"  {moment}: {counters.describe()}" for moment, counters in samples)
               + "\n" + "\n".join(
@@ -200,7 +203,7 @@ class Soak(TrayTestCase):
                  "test (companion, log, checks)": test,
                  "traytool serve": processor_seconds(self.driver.program.popen.pid),
                  "shell stand-in": processor_seconds(self.standin_unix_pid)}
-        return ", ".join(f"{name} {seconds:.0f} s" for name, seconds in parts.items())
+        return ", ".join(f"{name} {seconds:.1f} s" for name, seconds in parts.items())
 
     def post_ticks(self) -> None:
         self.driver.tick(BURST)

@@ -1,13 +1,17 @@
 """traytool.exe (tests/tools/traytool.cpp): the shell's and the system's side of the program's
 window, and the Windows view of how a process ended.
 
-Actions (tick, event, close, taskbar-created) are run once and never again: a second tick or a
-second balloon end is not the same as one. An action has been done when traytool printed its
-result line, whatever Wine made of the process's exit status afterwards (its loader can crash on
-the way out, WINE_LOADER_CRASH_TEXT). An action without its result line fails the test, with all
+Actions (tick, event, close, taskbar-created) are done once and never again: a second tick or a
+second balloon end is not the same as one. traytool prints "started" before it does anything
+and a result line when it has done it. An action has been done when the result line is there,
+whatever Wine made of the process's exit status afterwards (its loader can crash on the way out,
+WINE_LOADER_CRASH_TEXT). A run that never printed "started" did nothing (Wine ended the process
+before its first line, about once in ten thousand starts), and the action is started again, once.
+A run that started and gave no result may or may not have acted: it fails the test, with all
 there is to know: traytool's exit status and output, and what the wineserver said meanwhile.
-Queries (wait, wait-gone, wait-menu, stats, mutex) change nothing, and one is asked again when
-Wine's loader crashed before it could answer.
+Queries (wait, wait-gone, wait-menu, stats, mutex) change nothing, and one is asked again, once,
+when it ended without an answer and without saying why: when Wine's loader crashed, or when Wine
+ended the process with nothing said at all (see tests/e2e/README.md).
 
 A long test that acts thousands of times uses one traytool for all of it (TrayDriver), rather
 than a Windows process for each action."""
@@ -19,6 +23,7 @@ import select
 import sys
 import time
 from pathlib import Path
+
 from .prefix import WinePrefix, windows_path
 from .programs import Finished, Program, Programs, fields
 from .waiting import DEFAULT_TIMEOUT
@@ -44,12 +49,15 @@ class TrayTool:
 
     def _failure(self, finished: Finished, server: str, wanted: str) -> AssertionError:
         said = f"; the wineserver said: {server.strip()[-1000:]!r}" if server.strip() else ""
-        return AssertionError(f"traytool {finished.describe()}; no result line ({wanted!r})"
-                              f"{said}")
+        return AssertionError(f"{finished.describe()}; no result line ({wanted!r}){said}")
 
     def act(self, *args: str, result: str, timeout: float = 30.0) -> str:
-        """Runs an action once; its result line, which starts with `result`."""
+        """Does an action once; its result line, which starts with `result`."""
         finished, server = self._run(args, timeout)
+        if not started(finished):
+            print(f"traytool {' '.join(args)} ended before it began, starting it again: "
+                  f"{finished.describe()}", file=sys.stderr)
+            finished, server = self._run(args, timeout)
         line = finished.last_line()
         if not line.startswith(result):
             raise self._failure(finished, server, result)
@@ -60,6 +68,11 @@ class TrayTool:
                   file=sys.stderr)
         return line
 
+    @staticmethod
+    def _said_why(finished: Finished) -> bool:
+        """traytool told why it could not answer (not Wine ending it)."""
+        return any(text.startswith("traytool:") for text in finished.stderr.splitlines())
+
     def _query(self, args: tuple[str, ...], result: str,
                timeout: float) -> tuple[str | None, Finished, str]:
         for _ in range(2):
@@ -67,17 +80,18 @@ class TrayTool:
             line = finished.last_line()
             if line.startswith(result):
                 return line, finished, server
-            if not finished.loader_crashed:
+            if self._said_why(finished):
                 break
+            print(f"traytool {' '.join(args)} gave no answer, asking once more: "
+                  f"{finished.describe()}", file=sys.stderr)
         return None, finished, server
 
     def query(self, *args: str, result: str, timeout: float = 30.0) -> str | None:
         """Runs a query; its result line, or None when traytool said why it could not answer
-        (for example, a process that is not there). Asked once more only if Wine's loader
-        crashed before it answered; any other end without an answer fails the test."""
+        (for example, a process that is not there). A query that ends without either is asked
+        once more; a second such end fails the test."""
         line, finished, server = self._query(args, result, timeout)
-        said_why = any(text.startswith("traytool:") for text in finished.stderr.splitlines())
-        if line is None and not said_why:
+        if line is None and not self._said_why(finished):
             raise self._failure(finished, server, result)
         return line
 
@@ -136,16 +150,34 @@ class TrayTool:
 
     # -- processes ---------------------------------------------------------------------------
 
+    def _start(self, *args: str, name: str, first_line: str) -> tuple[Program, str]:
+        """Starts a traytool that keeps running; it and its first line that starts with
+        first_line. Started again, once, if Wine ended it before it began."""
+        for attempt in range(2):
+            program = self.programs.start(self.exe, *args, name=name, env=WINE_ERRORS)
+            try:
+                return program, program.wait_for_output(first_line)
+            except AssertionError:
+                if attempt or program.running() or "started" in program.stdout():
+                    raise
+                print(f"traytool {' '.join(args)} ended before it began (status "
+                      f"{program.popen.returncode}), starting it again", file=sys.stderr)
+        raise AssertionError("unreachable")
+
     def hold(self, *args: str) -> tuple[Program, int]:
         """A live Windows process and its process id (for the state file's pid)."""
-        program = self.programs.start(self.exe, "hold", *args, name="hold", env=WINE_ERRORS)
-        return program, int(fields(program.wait_for_output("pid="))["pid"])
+        program, line = self._start("hold", *args, name="hold", first_line="pid=")
+        return program, int(fields(line)["pid"])
 
     def run_to_exit(self, exe: Path, *args: str, timeout: float = 30.0) -> int:
         """Runs a Windows program to its end, once, and gives its exit code as Windows reports
         it, which stays right when Wine's loader garbles the Linux exit status."""
-        finished, server = self._run(("run", "--timeout-ms", str(int(timeout * 1000)), "--",
-                                      windows_path(exe), *args), timeout + 15)
+        run = ("run", "--timeout-ms", str(int(timeout * 1000)), "--", windows_path(exe), *args)
+        finished, server = self._run(run, timeout + 15)
+        if not started(finished):
+            print(f"traytool run ended before it began, starting it again: "
+                  f"{finished.describe()}", file=sys.stderr)
+            finished, server = self._run(run, timeout + 15)
         line = finished.last_line()
         if not line.startswith("exit="):
             raise self._failure(finished, server, "exit=")
@@ -153,9 +185,8 @@ class TrayTool:
 
     def watch_exit(self, program: Program, windows_pid: int) -> None:
         """Starts a Windows-side watch on program's exit code (see run_to_exit)."""
-        watch = self.programs.start(self.exe, "wait-exit", str(windows_pid),
-                                    name=f"{program.name}-exit")
-        watch.wait_for_output("watching ")
+        watch, _ = self._start("wait-exit", str(windows_pid), name=f"{program.name}-exit",
+                               first_line="watching ")
         program.exit_watch = watch
 
     def exit_code(self, program: Program, timeout: float = DEFAULT_TIMEOUT) -> int:
@@ -168,8 +199,27 @@ class TrayTool:
         return int(fields(line)["exit"])
 
     def driver(self) -> TrayDriver:
-        return TrayDriver(self.programs.start(self.exe, "serve", name="traytool-serve",
-                                              env=WINE_ERRORS, piped=True))
+        """A traytool serve for many actions; started again, once, if Wine ended it before it
+        began."""
+        for attempt in range(2):
+            program = self.programs.start(self.exe, "serve", name="traytool-serve",
+                                          env=WINE_ERRORS, piped=True)
+            try:
+                return TrayDriver(program)
+            except NotStarted as error:
+                if attempt:
+                    raise
+                print(f"{error}, starting it again", file=sys.stderr)
+        raise AssertionError("unreachable")
+
+
+def started(finished: Finished) -> bool:
+    """Whether traytool got as far as its first line; if not, it did nothing at all."""
+    return finished.stdout.startswith("started")
+
+
+class NotStarted(AssertionError):
+    """traytool ended before its first line: it did nothing."""
 
 
 class TrayDriver:
@@ -181,6 +231,8 @@ class TrayDriver:
         self.program = program
         self.timeout = timeout
         self._pending = b""
+        self._heard = False
+        self._answer("started")
         ready = self._answer("serving ")
         self.pid = int(fields(ready)["pid"])
 
@@ -193,12 +245,17 @@ class TrayDriver:
             ready, _, _ = select.select([stdout], [], [], max(0.0, left))
             chunk = os.read(stdout.fileno(), 4096) if ready else b""
             if not chunk:
-                state = ("ended with " + str(self.program.popen.poll())
-                         if not self.program.running() else f"gave no answer in {self.timeout} s")
-                raise AssertionError(f"traytool serve {state}; stderr: "
-                                     f"{self.program.stderr().strip()[-1000:]!r}")
+                ended = bool(ready)  # readable, yet nothing to read: its output was closed
+                state = (f"ended with {self.program.wait(10)}" if ended
+                         else f"gave no answer in {self.timeout} s")
+                problem = (f"traytool serve {state}; stderr: "
+                           f"{self.program.stderr().strip()[-1000:]!r}")
+                if ended and not self._heard and not self._pending:
+                    raise NotStarted(problem)
+                raise AssertionError(problem)
             self._pending += chunk
         line, self._pending = self._pending.split(b"\n", 1)
+        self._heard = True
         return line.decode(errors="replace").strip()
 
     def _answer(self, result: str) -> str:

@@ -32,7 +32,10 @@ OLD_IDS = [f"old-{number:02d}" for number in range(1, 21)]
 
 TICKS = 10_000
 FULL_BURSTS = 10  # with the list full, at the start and at the end
-# Small bursts keep the program's queue far below the 10,000 posted messages Windows allows.
+# Small bursts keep the program's queue far below the 10,000 posted messages Windows allows. A
+# burst is longer than the 30 ticks after which a program may end a balloon by itself; nothing
+# here counts on one balloon per posted end, and a request that takes a balloon down is not a
+# balloon (harness.shell.is_balloon).
 BURST = 50
 # From warm-up to the end, measured in eight runs (docs/reliability.md): handle rows equal, memory
 # between -784 and +192 KiB, a few hundred new marks included. One queued notice holds about

@@ -32,8 +32,8 @@ from harness import (NIIF_WARNING, NIN_BALLOONTIMEOUT, NIN_BALLOONUSERCLICK,  # 
                      Profile, balloons, read_profile, wait_until, windows_path)
 from harness import simulator  # noqa: E402
 from harness.menu import link_rtl_scripts_font, open_menu  # noqa: E402
-from harness.screen import (AWAY, BALLOON_AREA, TOOLTIP_AREA, TRAY_ICON_CENTER,  # noqa: E402
-                            TRAY_SLOT_BOX, FLAT_AREA_COLOURS, Screen, area_signature,
+from harness.screen import (AWAY, BALLOON_AREA, FLAT_AREA_COLOURS, TOOLTIP_AREA,  # noqa: E402
+                            TOUR_ZOOM, TRAY_ICON_CENTER, TRAY_SLOT_BOX, Screen, area_signature,
                             colour_count)
 from harness.shell import Standin, is_tip_refresh  # noqa: E402
 from harness.xdisplay import XDisplay  # noqa: E402
@@ -43,8 +43,6 @@ SCENARIOS = ROOT / "tools" / "companion-sim" / "scenarios"
 # Wine's own fonts have no Hebrew or Arabic letters; DejaVu Sans (on Debian with fontconfig)
 # has both, and linking it to the interface fonts lets menus, tooltips and balloons draw them.
 FONT_LINK_FACES = ("Tahoma", "Microsoft Sans Serif", "MS Shell Dlg", "MS Shell Dlg 2")
-
-ZOOM_BOX = (480, 528, 544, 240)  # the notification area's corner, where everything happens
 # The menu's commands below the separator; stop only while the companion runs.
 RUNNING_MENU = ["open", "stop", "mute"]
 STOPPED_MENU = ["open", "mute"]
@@ -272,7 +270,7 @@ class Act:
 
     # -- what a person sees -----------------------------------------------------------------
 
-    def shot(self, name: str, box: tuple[int, int, int, int] = ZOOM_BOX) -> Path:
+    def shot(self, name: str, box: tuple[int, int, int, int] = TOUR_ZOOM) -> Path:
         """A full-desktop picture and a zoomed one of the interesting part."""
         full = self.tour.take(f"{self.key}-{name}")
         zoomed = full.with_name(full.stem + "-zoom.png")

@@ -34,6 +34,8 @@ BALLOON_AREA: Box = (560, 600, 464, 148)
 TOOLTIP_AREA: Box = (840, 700, 184, 48)
 # A spot of bare desktop, away from the icon and from everything it opens.
 AWAY = (400, 300)
+# The notification area's corner, where everything happens: the tour's zoomed pictures.
+TOUR_ZOOM: Box = (480, 528, 544, 240)
 
 MENU_FRAME = b"\xa6\xa6\xa6"
 # A frame's edge or a separator is a long run of MENU_FRAME; a stray grey pixel of a picture is

@@ -20,26 +20,29 @@ import sys
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Callable, Mapping
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 ROOT = Path(__file__).resolve().parents[1]
+# The end-to-end bench's package (tests/e2e/harness): the one place this script reaches into.
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
-sys.path.insert(0, str(ROOT / "tools" / "companion-sim"))
 
 import harness  # noqa: E402
-import simbench  # noqa: E402
-from harness import (NIF_INFO, NIIF_WARNING, NIN_BALLOONTIMEOUT,  # noqa: E402
-                     NIN_BALLOONUSERCLICK, wait_until, windows_path)
+from harness import (NIIF_WARNING, NIN_BALLOONTIMEOUT, NIN_BALLOONUSERCLICK,  # noqa: E402
+                     Profile, balloons, read_profile, wait_until, windows_path)
+from harness import simulator  # noqa: E402
+from harness.menu import link_rtl_scripts_font, open_menu  # noqa: E402
+from harness.screen import (AWAY, BALLOON_AREA, FLAT_AREA_COLOURS, TOOLTIP_AREA,  # noqa: E402
+                            TOUR_ZOOM, TRAY_ICON_CENTER, TRAY_SLOT_BOX, Screen, area_signature,
+                            colour_count)
+from harness.shell import Standin, is_tip_refresh  # noqa: E402
+from harness.xdisplay import XDisplay  # noqa: E402
+from harness.xinput import Input  # noqa: E402
 
+SCENARIOS = ROOT / "tools" / "companion-sim" / "scenarios"
 # Wine's own fonts have no Hebrew or Arabic letters; DejaVu Sans (on Debian with fontconfig)
-# has both, and linking it to the interface font lets menus, tooltips and balloons draw them.
-FONT_LINK_KEY = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink"
-FONT_LINK = "DejaVuSans.ttf,DejaVu Sans"
+# has both, and linking it to the interface fonts lets menus, tooltips and balloons draw them.
 FONT_LINK_FACES = ("Tahoma", "Microsoft Sans Serif", "MS Shell Dlg", "MS Shell Dlg 2")
-FONT_MARK = ".vestrel-tour-fonts"
-
-ZOOM_BOX = (480, 528, 544, 240)  # the notification area's corner, where everything happens
-AWAY = (400, 300)  # a spot of bare desktop for the pointer
 # The menu's commands below the separator; stop only while the companion runs.
 RUNNING_MENU = ["open", "stop", "mute"]
 STOPPED_MENU = ["open", "mute"]
@@ -66,70 +69,102 @@ class TourConfig(harness.BenchConfig):
         return self.out / "work"
 
 
-class TourSession(harness.WineSession):
-    def __init__(self, config: TourConfig, live: bool):
-        super().__init__(config)
-        self.live = live
-        self._desktop_window: str | None = None
+class LiveDisplay(XDisplay):
+    """The display in $DISPLAY, where Wine's desktop opens as a window; not the bench's own."""
 
-    def _ensure_prefix(self) -> None:
-        super()._ensure_prefix()
-        mark = self.config.prefix / FONT_MARK
-        if mark.exists():
-            return
-        env = self.env()
-        env.pop("DISPLAY", None)
-        for face in FONT_LINK_FACES:
-            subprocess.run(["wine", "reg", "add", FONT_LINK_KEY, "/v", face, "/t", "REG_MULTI_SZ",
-                            "/d", FONT_LINK, "/f"], env=env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=120, check=True)
-        subprocess.run(["wineserver", "-w"], env=env, timeout=120, check=False)
-        mark.write_text("linked\n")
-
-    def _start_xvfb(self) -> None:
-        if not self.live:
-            super()._start_xvfb()
-            return
-        self.display = os.environ.get("DISPLAY")
-        if not self.display:
+    def start(self) -> None:
+        self.name = os.environ.get("DISPLAY")
+        if not self.name:
             raise RuntimeError("--live needs a display in $DISPLAY")
+
+    def ensure_running(self) -> None:
+        pass
+
+    def stop(self) -> None:
+        pass
+
+
+class DesktopWindow:
+    """On a live display Wine's desktop is a window somewhere on the screen: pictures are taken
+    of it alone and pointer positions are made relative to it."""
+
+    def __init__(self, env: Callable[[Mapping[str, str] | None], dict[str, str]]):
+        self.env = env
+        self.window: str | None = None
+
+    def id(self) -> str:
+        if self.window is None:
+            def find() -> str | None:
+                found = subprocess.run(["xdotool", "search", "--name", "Wine desktop"],
+                                       env=self.env(None), capture_output=True, text=True)
+                ids = found.stdout.split()
+                return ids[-1] if ids else None
+            self.window = wait_until(find, "Wine's desktop window", 30, 0.2)
+        return self.window
+
+
+class TourScreen(Screen):
+    """Working pictures, for looking, go to work/looks, apart from the tour's own pictures; on a
+    live display every picture is of Wine's desktop window alone."""
+
+    def __init__(self, artifacts: Path, looks: Path, desktop: DesktopWindow | None):
+        super().__init__(artifacts)
+        self.looks = looks
+        self.desktop = desktop
+
+    def path(self, name: str) -> Path:
+        self.looks.mkdir(parents=True, exist_ok=True)
+        return self.looks / f"{name}.png"
+
+    def capture(self, path: Path) -> Path:
+        if self.desktop is None:
+            return super().capture(path)
+        subprocess.run(["import", "-display", str(self.display), "-window", self.desktop.id(),
+                        str(path)], check=True, timeout=30, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.PIPE)
+        return path
+
+
+class LiveInput(Input):
+    def __init__(self, env: Callable[[Mapping[str, str] | None], dict[str, str]],
+                 desktop: DesktopWindow):
+        super().__init__(env)
+        self.desktop = desktop
+
+    def move(self, x: int, y: int) -> None:
+        self.xdotool("mousemove", "--window", self.desktop.id(), str(x), str(y))
+
+
+class TourSession(harness.WineSession):
+    """The bench with the tour's own prefix and folders, and optionally a live display."""
+
+    def __init__(self, config: TourConfig, live: bool):
+        self.live = live
+        super().__init__(config)
+
+    def _make_display(self) -> XDisplay:
+        if self.live:
+            return LiveDisplay(self.config.work_root / "xvfb.log")
+        return super()._make_display()
+
+    def _make_screen(self) -> Screen:
+        self.desktop = DesktopWindow(self.env) if self.live else None
+        return TourScreen(self.config.artifacts, self.config.work_root / "looks", self.desktop)
+
+    def _make_input(self) -> Input:
+        if self.desktop is not None:
+            return LiveInput(self.env, self.desktop)
+        return super()._make_input()
+
+    def open(self) -> None:
+        super().open()
+        # Kept for every later tour in this prefix; a link that is there already is kept.
+        link_rtl_scripts_font(self, FONT_LINK_FACES)
 
     def fresh_desktop(self) -> None:
         super().fresh_desktop()
-        self._desktop_window = None
-
-    # On a live display Wine's desktop is a window somewhere on the screen: pictures are taken of
-    # it alone and pointer positions are made relative to it.
-
-    def desktop_window(self) -> str | None:
-        if not self.live:
-            return None
-        if self._desktop_window is None:
-            def find() -> str | None:
-                found = subprocess.run(["xdotool", "search", "--name", "Wine desktop"],
-                                       env=self.env(), capture_output=True, text=True)
-                ids = found.stdout.split()
-                return ids[-1] if ids else None
-            self._desktop_window = wait_until(find, "Wine's desktop window", 30, 0.2)
-        return self._desktop_window
-
-    def capture(self, path: Path) -> Path:
-        window = self.desktop_window() or "root"
-        subprocess.run(["import", "-display", self.display, "-window", window, str(path)],
-                       check=True, timeout=30, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        return path
-
-    def screenshot(self, name: str) -> Path:
-        """A working picture, for looking: kept out of the tour's own pictures."""
-        looks = self.config.work_root / "looks"
-        looks.mkdir(parents=True, exist_ok=True)
-        return self.capture(looks / f"{name}.png")
-
-    def xdotool(self, *args: str) -> str:
-        window = self.desktop_window()
-        if window and args and args[0] == "mousemove" and args[1].lstrip("-").isdigit():
-            args = ("mousemove", "--window", window, *args[1:])
-        return super().xdotool(*args)
+        if self.desktop is not None:
+            self.desktop.window = None
 
 
 # ---------------------------------------------------------------------------------------------
@@ -157,43 +192,44 @@ class Act:
         session.fresh_desktop()
         self.work = session.begin_test(f"tour.{key}")
         self.scenario = self.work / scenario_file
-        shutil.copy(simbench.SCENARIOS / scenario_file, self.scenario)
-        self.config = simbench.read_scenario(self.scenario)
+        shutil.copy(SCENARIOS / scenario_file, self.scenario)
+        self.config = simulator.read_scenario(self.scenario)
         self.labels = self.config["labels"]
         self.record = self.work / self.config["companion"]["record"]
         self.state = self.work / self.config["companion"]["state"]
         self.seen = self.work / "seen.ini"
         self.browser = self.work / "browser.log"
-        self.standin: harness.Standin | None = None
+        self.standin: Standin | None = None
         self.tray: harness.Program | None = None
 
     # -- the companion side -----------------------------------------------------------------
 
-    def events(self, after: int = 0) -> list[simbench.Event]:
-        return simbench.read_record(self.record)[after:]
+    def events(self, after: int = 0) -> list[simulator.Event]:
+        return simulator.read_record(self.record)[after:]
 
     def wait_for_event(self, word: str, after: int, description: str,
-                       **fields: str) -> simbench.Event:
-        def find() -> simbench.Event | None:
+                       **fields: str) -> simulator.Event:
+        def find() -> simulator.Event | None:
             return next((e for e in self.events(after) if e.word == word and all(
                 e.fields.get(k) == v for k, v in fields.items())), None)
         try:
             return wait_until(find, description, timeout=20)
         except AssertionError as error:
-            raise AssertionError(f"{error}\nrecord:\n{simbench.record_text(self.record)}") from None
+            raise AssertionError(f"{error}\nrecord:\n{simulator.record_text(self.record)}") from None
 
     def run_companion(self, *screen: str) -> None:
         """A start of the companion from outside the tray program (as its own shortcut would)."""
         args = ["-I", windows_path(self.scenario)]
         if screen:
             args += ["--screen", *screen]
-        result = self.session.run(self.tour.sim_exe, *args, timeout=30)
-        if result.returncode != 0:
-            raise AssertionError(f"companion-sim {' '.join(args)} ended with {result.returncode}")
+        code = self.session.traytool.run_to_exit(self.tour.sim_exe, *args, timeout=30)
+        if code != 0:
+            raise AssertionError(f"companion-sim {' '.join(args)} ended with {code}")
 
     def start_companion(self) -> str:
         mark = len(self.events())
-        self.session.start(self.tour.sim_exe, "-I", windows_path(self.scenario), name="companion")
+        self.session.programs.start(self.tour.sim_exe, "-I", windows_path(self.scenario),
+                                    name="companion")
         return self.wait_for_event("running", mark, "the companion to run")["pid"]
 
     # -- the tray side ----------------------------------------------------------------------
@@ -203,23 +239,21 @@ class Act:
         # and passes it on, so the real icon is drawn as well.
         self.standin = self.session.start_standin()
         # In place of a browser, so that nothing opens on the machine that runs the tour.
-        self.session.register_https_handler(self.session.config.tool("record-args"))
+        self.session.registry.set_url_handler("https", self.session.config.tool("record-args"))
         args = self.session.tray_args(mutex="vestrel-tour", state=self.state, seen=self.seen,
                                       pythonw=self.tour.sim_exe, launcher=self.scenario)
         # The shell's https handler is record-args, which writes where this names.
-        self.tray = self.session.start_tray(
+        self.tray, _ = self.session.start_watched_tray(
             args, env={"VESTREL_RECORD_FILE": windows_path(self.browser)})
-        self.session.wait_for_tray_window()
-        wait_until(lambda: harness.WineSession.colour_count(
-            self.session.screenshot("looking"), harness.TRAY_SLOT_BOX) > 3,
-            "the icon to be drawn", timeout=20, interval=0.2)
+        wait_until(lambda: colour_count(self.session.screen.screenshot("looking"),
+                                        TRAY_SLOT_BOX) > FLAT_AREA_COLOURS,
+                   "the icon to be drawn", timeout=20, interval=0.2)
 
     def tick(self) -> None:
-        self.session.traytool("tick", "--send")
+        self.session.traytool.tick(send=True)
 
     def tooltip_text(self) -> str:
-        records = [r for r in self.standin.records()
-                   if r["op"] in ("add", "modify") and not r["uFlags"] & NIF_INFO]
+        records = [r for r in self.standin.records() if is_tip_refresh(r)]
         return records[-1]["szTip"] if records else ""
 
     def wait_for_tooltip(self, status: str) -> str:
@@ -232,11 +266,11 @@ class Act:
         return wanted
 
     def balloons(self) -> list[dict]:
-        return [r for r in self.standin.records() if r["op"] == "modify" and r["uFlags"] & NIF_INFO]
+        return balloons(self.standin.records())
 
     # -- what a person sees -----------------------------------------------------------------
 
-    def shot(self, name: str, box: tuple[int, int, int, int] = ZOOM_BOX) -> Path:
+    def shot(self, name: str, box: tuple[int, int, int, int] = TOUR_ZOOM) -> Path:
         """A full-desktop picture and a zoomed one of the interesting part."""
         full = self.tour.take(f"{self.key}-{name}")
         zoomed = full.with_name(full.stem + "-zoom.png")
@@ -253,26 +287,25 @@ class Act:
         last: list[bytes] = []
 
         def look() -> bool:
-            shot = self.session.screenshot("looking")
-            now = simbench.area_signature(shot, box)
+            shot = self.session.screen.screenshot("looking")
+            now = area_signature(shot, box)
             settled = bool(last) and now == last[-1]
             last[:] = [now]
-            return settled and now != baseline and harness.WineSession.colour_count(shot, box) > 8
+            return settled and now != baseline and colour_count(shot, box) > 8
         wait_until(look, description, timeout, interval=0.15)
 
     def show_tooltip(self, name: str) -> None:
-        self.session.xdotool("mousemove", *map(str, AWAY))
-        baseline = simbench.area_signature(self.session.screenshot("looking"),
-                                           simbench.TOOLTIP_AREA)
-        self.session.xdotool("mousemove", *map(str, harness.TRAY_ICON_CENTER))
+        self.session.input.move(*AWAY)
+        baseline = area_signature(self.session.screen.screenshot("looking"), TOOLTIP_AREA)
+        self.session.input.move(*TRAY_ICON_CENTER)
         try:
-            self.settled_change(simbench.TOOLTIP_AREA, baseline, "the tooltip to show", 8)
+            self.settled_change(TOOLTIP_AREA, baseline, "the tooltip to show", 8)
             self.shot(name)
         finally:
-            self.session.xdotool("mousemove", *map(str, AWAY))
+            self.session.input.move(*AWAY)
 
     def balloon_area(self) -> bytes:
-        return simbench.area_signature(self.session.screenshot("looking"), simbench.BALLOON_AREA)
+        return area_signature(self.session.screen.screenshot("looking"), BALLOON_AREA)
 
     def next_balloon(self, index: int, notices: list[dict], tick_until_listed: bool) -> dict:
         """Waits for the program to ask for balloon index+1 and for it to be drawn; returns the
@@ -291,7 +324,7 @@ class Act:
         notice = next((n for n in notices if (n["title"], n["body"]) == texts), None)
         if notice is None:
             raise AssertionError(f"balloon {index + 1} shows {texts}: no notice has that text")
-        self.settled_change(simbench.BALLOON_AREA, baseline, f"balloon {index + 1} to be drawn")
+        self.settled_change(BALLOON_AREA, baseline, f"balloon {index + 1} to be drawn")
         kind = "warning" if record["dwInfoFlags"] & 0xF == NIIF_WARNING else "info"
         self.shot(f"balloon-{index + 1}-{notice['kind']}")
         self.story.say(f"balloon {index + 1} ({kind} icon, {notice['kind']} notice, listed as "
@@ -301,11 +334,11 @@ class Act:
 
     def end_balloon(self, notice: dict, click: bool) -> None:
         if not click:
-            self.session.traytool("event", hex(NIN_BALLOONTIMEOUT))
+            self.session.traytool.event(NIN_BALLOONTIMEOUT)
             return
         mark = len(self.events())
         browser_before = self.browser.read_text() if self.browser.exists() else ""
-        self.session.traytool("event", hex(NIN_BALLOONUSERCLICK))
+        self.session.traytool.event(NIN_BALLOONUSERCLICK)
         target = notice["target"]
         if target.startswith("app:"):
             event = self.wait_for_event("screen", mark, "the companion to get the screen",
@@ -322,22 +355,20 @@ class Act:
             self.story.say(f"  clicked: the default browser was started for {target}")
 
     def menu(self, name: str, commands: list[str], command: str) -> None:
-        menu, looked = simbench.open_menu(self.session, "looking")
-        items = simbench.menu_items(looked, menu)
-        if len(items) != len(commands):
-            raise AssertionError(f"the menu shows {len(items)} commands, not {commands}")
+        menu = open_menu(self.session, "looking")
+        if menu.commands != len(commands):
+            menu.dismiss()
+            raise AssertionError(f"the menu shows {menu.commands} commands, not {commands}")
         # The pointer rests on the command for the picture, so it shows highlighted.
-        first, last = items[commands.index(command)]
-        self.session.xdotool("mousemove", str((menu.left + menu.right) // 2),
-                             str((first + last) // 2))
+        menu.hover(commands.index(command))
         shot = self.shot(name)
-        simbench.choose(self.session, menu, looked, commands.index(command))
+        menu.choose(commands.index(command))
         label = self.labels[command].replace("&", "")
-        self.story.say(f"menu ({shot.name}): {len(items)} commands, chose '{label}'")
+        self.story.say(f"menu ({shot.name}): {menu.commands} commands, chose '{label}'")
 
     def close_tray(self) -> None:
-        self.session.traytool("close")
-        code = self.tray.wait(20)
+        self.session.traytool.close()
+        code = self.session.traytool.exit_code(self.tray, 20)
         self.story.say(f"tray program closed (exit code {code})")
 
     def starts(self, after: int) -> list[str]:
@@ -372,14 +403,14 @@ class Tour:
 
     def take(self, name: str) -> Path:
         self.sequence += 1
-        return self.session.capture(self.out / f"{self.sequence:02d}-{name}.png")
+        return self.session.screen.capture(self.out / f"{self.sequence:02d}-{name}.png")
 
     def english(self) -> None:
         act = Act(self.session, self, "en", "vestrel-en.ini",
                   "English, left to right (scenarios/vestrel-en.ini)")
         self.stories.append(act.story)
         say = act.story.say
-        notices = simbench.scenario_notices(act.config)
+        notices = simulator.scenario_notices(act.config)
 
         # The companion ran earlier and has ended: its state file keeps the labels, with no
         # heartbeat.
@@ -403,14 +434,14 @@ class Tour:
             notice = act.next_balloon(index, notices, tick_until_listed=True)
             # The first two are clicked: one opens a web page, the other a screen of the app.
             act.end_balloon(notice, click=index < 2)
-        shown = list(simbench.read_scenario(act.seen, lower_keys=False).get("shown", {}))
+        shown = [key for key, _ in Profile.read(act.seen).entries("shown")]
         say(f"seen file, shown in this order: {', '.join(shown)}")
 
         say(f"tooltip when an update waits: {act.wait_for_tooltip('update_waiting')!r}")
         act.show_tooltip("tooltip-update-waiting")
 
         act.menu("menu-running", RUNNING_MENU, "mute")
-        wait_until(lambda: harness.read_profile(act.seen).get("prefs", {}).get("mute_nudges")
+        wait_until(lambda: read_profile(act.seen).get("prefs", {}).get("mute_nudges")
                    == "1", "the mute preference in the seen file")
         say("  the seen file now holds mute_nudges=1")
         mark = len(act.events())
@@ -428,7 +459,7 @@ class Tour:
                   "Hebrew, right to left (scenarios/vestrel-he.ini)")
         self.stories.append(act.story)
         say = act.story.say
-        notices = simbench.scenario_notices(act.config)
+        notices = simulator.scenario_notices(act.config)
 
         # This time the companion runs first and the tray program comes after it.
         pid = act.start_companion()
@@ -471,10 +502,11 @@ def main() -> int:
     options = parser.parse_args()
 
     build = options.build_dir.resolve()
+    sim_exe = (options.sim_exe or build / "tools" / "companion-sim" / "companion-sim.exe").resolve()
     config = TourConfig(build_dir=build, tray_exe=build / "vestrel-tray.exe",
                         tools_dir=(options.tools_dir or build / "tests" / "tools").resolve(),
+                        sim_exe=sim_exe, hold_file_exe=build / "tests" / "e2e" / "hold-file.exe",
                         out=options.out.resolve())
-    sim_exe = (options.sim_exe or build / "tools" / "companion-sim" / "companion-sim.exe").resolve()
     if not sim_exe.is_file():
         print(f"tour: {sim_exe} is missing: build the project first", file=sys.stderr)
         return 2

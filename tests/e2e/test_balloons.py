@@ -14,17 +14,16 @@ import time
 from pathlib import Path
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import harness  # noqa: E402
-from harness import (DESKTOP_SIZE, NIF_INFO, NIF_TIP, NIIF_INFO, NIIF_WARNING,  # noqa: E402
-                     NIN_BALLOONTIMEOUT, TrayTestCase, decode_profile_text, state_sections,
-                     wait_until, write_profile)
+from harness import (CompanionState, DESKTOP_SIZE, NIF_TIP, NIIF_INFO, NIIF_WARNING,  # noqa: E402
+                     NIN_BALLOONTIMEOUT, Profile, TrayTestCase, balloon_texts, read_profile,
+                     wait_until)
+from harness.profiles import decode  # noqa: E402
+from harness.screen import BALLOON_AREA, FLAT_AREA_COLOURS, colour_count  # noqa: E402
 
 LABELS = {"title": "Vestrel", "running": "Running", "stopped": "Stopped"}
 MUTEX = "vestrel-e2e-balloons"
-# Above and left of the first icon, where Wine draws its balloons; flat desktop colour otherwise.
-BALLOON_AREA = (560, 600, 464, 148)  # x, y, width, height: up to the taskbar
 
 LONG_TITLE = "Neue Bücher in deiner Bibliothek – " + "Ä" * 40
 LONG_BODY = "Zwölf neue Titel sind eingetroffen. " + "ß" * 300
@@ -60,40 +59,29 @@ LATER_NOTICES = [
 ]
 
 
-def balloons(records: list[dict]) -> list[tuple[str, str, int]]:
-    return [(r["szInfoTitle"], r["szInfo"], r["dwInfoFlags"]) for r in records
-            if r["op"] == "modify" and r["uFlags"] & NIF_INFO and r["result"] != 0]
-
-
 def shown_keys_in_file_order(data: bytes) -> list[tuple[str, str]]:
     """The key lines of [shown], as the file holds them, in the order they stand in it."""
-    keys: list[tuple[str, str]] = []
-    inside = False
-    for raw in decode_profile_text(data).splitlines():
-        line = raw.strip()
-        if line.startswith("["):
-            inside = line.lower() == "[shown]"
-        elif inside and "=" in line:
-            key, value = line.split("=", 1)
-            keys.append((key, value))
-    return keys
+    return Profile.from_bytes(data).entries("shown")
 
 
 class Balloons(TrayTestCase):
+    companion: CompanionState
+
     def setUp(self) -> None:
         super().setUp()
         self.state = self.work / "state.ini"
         self.seen = self.work / "seen.ini"
 
     def start_tray(self) -> None:
-        self.tray = self.session.start_tray(self.session.tray_args(
+        self.tray, self.window = self.session.start_watched_tray(self.session.tray_args(
             mutex=MUTEX, state=self.state, seen=self.seen))
-        self.window = self.session.wait_for_tray_window()
-        self.session.watch_exit(self.tray, self.window["pid"])
 
     def write_state(self, notices: list[dict]) -> None:
-        write_profile(self.state, state_sections(self.companion_pid, labels=LABELS,
-                                                 notices=notices))
+        if hasattr(self, "companion"):
+            self.companion.update(notices=notices)
+        else:
+            self.companion = self.companion_state(self.state, self.companion_pid, labels=LABELS,
+                                                  notices=notices)
 
     def shown_ids(self) -> list[str]:
         return [key for key, _ in shown_keys_in_file_order(
@@ -109,18 +97,18 @@ class Balloons(TrayTestCase):
     def wait_for_message_loop(self, mark: int) -> None:
         """Posted, a tick is handled only from the message loop: once its tooltip request is
         there, start-up is over and sent messages are handled on their own."""
-        self.session.traytool("tick")
+        self.session.traytool.tick()
         self.standin.wait_for(lambda r: r["op"] == "modify" and r["uFlags"] & NIF_TIP,
                               "the first tick of the message loop", after=mark, timeout=60)
 
     def wait_for_balloon_on_screen(self) -> Path:
         def look() -> Path | None:
-            shot = self.session.screenshot("first-balloon")
-            return shot if self.session.colour_count(shot, BALLOON_AREA) > 3 else None
+            shot = self.session.screen.screenshot("first-balloon")
+            return shot if colour_count(shot, BALLOON_AREA) > FLAT_AREA_COLOURS else None
         shot = wait_until(look, "Wine to draw the first balloon", timeout=30, interval=0.2)
         x, y, width, height = BALLOON_AREA
         # With the taskbar below it, so that the balloon's stem shows the icon it belongs to.
-        self.session.crop(shot, (x, y, width, DESKTOP_SIZE[1] - y), "first-balloon-zoom", zoom=2)
+        self.session.screen.crop(shot, (x, y, width, DESKTOP_SIZE[1] - y), "first-balloon-zoom", zoom=2)
         return shot
 
     def test_notices_come_out_in_order_are_marked_in_order_and_stay_shown(self) -> None:
@@ -133,39 +121,39 @@ class Balloons(TrayTestCase):
         # Start-up shows the front notice at once; the others wait for the balloon's end.
         self.wait_until_marked(1)
         self.wait_for_balloon_on_screen()
-        self.assertEqual(balloons(self.standin.records()), [EXPECTED[0][1:]],
+        self.assertEqual(balloon_texts(self.standin.records()), [EXPECTED[0][1:]],
                          self.standin.summary())
         # Sent: each end has been handled in full, the next balloon asked for and marked, when
         # the next one goes. The last end leaves nothing to show, whatever the timer does.
         for _ in EXPECTED:
-            self.session.traytool("event", hex(NIN_BALLOONTIMEOUT), "--send")
-        self.session.traytool("tick", "--count", "3", "--send")
+            self.session.traytool.event(NIN_BALLOONTIMEOUT, send=True)
+        self.session.traytool.tick(3, send=True)
 
-        self.assertEqual(balloons(self.standin.records()), [e[1:] for e in EXPECTED],
+        self.assertEqual(balloon_texts(self.standin.records()), [e[1:] for e in EXPECTED],
                          self.standin.summary())
         data = self.seen.read_bytes()
         self.assertTrue(data.startswith(b"\xff\xfe"), f"seen file not UTF-16LE: {data[:16]!r}")
         self.assertEqual(shown_keys_in_file_order(data), [(e[0], "1") for e in EXPECTED],
-                         decode_profile_text(data))
-        self.assertIn(harness.read_profile(self.seen).get("prefs", {}).get("last_nudge_day"),
-                      {day_before, time.strftime("%Y%m%d")}, decode_profile_text(data))
+                         decode(data))
+        self.assertIn(read_profile(self.seen).get("prefs", {}).get("last_nudge_day"),
+                      {day_before, time.strftime("%Y%m%d")}, decode(data))
 
         # A restart on the very same files shows nothing again.
-        self.session.traytool("close")
+        self.session.traytool.close()
         self.assert_tray_ended(self.tray)
         mark = self.standin.count()
         self.write_state(NOTICES)  # a fresh heartbeat, the same notices
         self.start_tray()
         self.wait_for_message_loop(mark)
-        self.session.traytool("tick", "--count", "3", "--send")
-        self.assertEqual(balloons(self.standin.since(mark)), [], self.standin.summary())
+        self.session.traytool.tick(3, send=True)
+        self.assertEqual(balloon_texts(self.standin.since(mark)), [], self.standin.summary())
 
         # ... while a notice listed now does show, and a second nudge on the same day does not.
         self.write_state(NOTICES + LATER_NOTICES)
-        self.session.traytool("tick", "--send")
-        self.session.traytool("event", hex(NIN_BALLOONTIMEOUT), "--send")
-        self.session.traytool("tick", "--count", "3", "--send")
-        self.assertEqual(balloons(self.standin.since(mark)),
+        self.session.traytool.tick(send=True)
+        self.session.traytool.event(NIN_BALLOONTIMEOUT, send=True)
+        self.session.traytool.tick(3, send=True)
+        self.assertEqual(balloon_texts(self.standin.since(mark)),
                          [("Mehr Neuigkeiten", "Listed after the restart.", NIIF_INFO)],
                          self.standin.summary())
         self.assertEqual(self.shown_ids(), [e[0] for e in EXPECTED] + ["news-0413"])

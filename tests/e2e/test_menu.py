@@ -1,5 +1,5 @@
 """The real program's popup menu and balloon clicks under Wine, driven as a person would: a right
-click on the icon (xdotool), the commands chosen with the keyboard, screenshots of the menu kept.
+click on the icon (xdotool), a click on a command, screenshots of the menu kept.
 What the program starts is recorded by record-args.exe, standing in for the interpreter (under
 a path with blanks, so that only the quotes keep it one argument) and for the shell's https
 handler."""
@@ -11,13 +11,11 @@ import sys
 from pathlib import Path
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
 
 import harness  # noqa: E402
-from harness import (NIN_BALLOONUSERCLICK, TrayTestCase, read_profile,  # noqa: E402
-                     state_sections, wait_until, windows_path, write_profile)
-from menu_support import MenuPicture, link_rtl_scripts_font, open_menu  # noqa: E402
+from harness import (CompanionState, NIN_BALLOONUSERCLICK, TrayTestCase, read_profile,  # noqa: E402
+                     wait_until, windows_path)
+from harness.menu import MenuPicture, link_rtl_scripts_font, open_menu  # noqa: E402
 
 MUTEX = "vestrel-e2e-menu"
 LABELS = {"title": "Vestrel", "running": "Vestrel is running", "stopped": "Stopped",
@@ -29,13 +27,15 @@ HEBREW = {"title": "וסטרל", "running": "וסטרל פועל ומסונכר�
 ARABIC = {"title": "فيستريل", "running": "فيستريل يعمل ومتزامن الآن", "stopped": "متوقف",
           "open": "افتح", "stop": "أوقف", "mute": "كتم النصائح"}
 
-# Counted from the greyed status line; the separator is skipped.
-OPEN = ["Down", "Down", "Return"]
-STOP = ["Down", "Down", "Down", "Return"]
-MUTE = ["Down", "Down", "Down", "Down", "Return"]
+# The commands below the separator, top to bottom (the companion runs in the server role), and
+# None for closing the menu without one.
+COMMANDS = ["open", "stop", "mute"]
+OPEN, STOP, MUTE, NONE = "open", "stop", "mute", None
 
 
 class TrayMenu(TrayTestCase):
+    companion: CompanionState
+
     def setUp(self) -> None:
         super().setUp()
         self.state = self.work / "state.ini"
@@ -53,18 +53,34 @@ class TrayMenu(TrayTestCase):
 
     def write_state(self, labels: dict[str, str] = LABELS, notices: list[dict] = (),
                     **state: str | int) -> None:
-        write_profile(self.state, state_sections(
-            self.companion_pid, labels=labels, notices=notices, extra={"role": "server", **state}))
+        """The state file of a running companion, kept fresh for the rest of the test: a menu
+        session can outlast the 90 s after which a heartbeat is too old."""
+        fields = dict(labels=labels, notices=notices, extra={"role": "server", **state})
+        if hasattr(self, "companion"):
+            self.companion.update(**fields)
+        else:
+            self.companion = self.companion_state(self.state, self.companion_pid, **fields)
 
     def start_tray(self) -> None:
         args = self.session.tray_args(mutex=MUTEX, state=self.state, seen=self.seen,
                                       pythonw=self.pythonw, launcher=self.launcher)
         # Passed on to everything the program starts, the shell's handlers included.
-        self.tray = self.session.start_tray(args,
-                                            env={"VESTREL_RECORD_FILE": windows_path(self.record)})
-        self.window = self.session.wait_for_tray_window()
-        self.session.watch_exit(self.tray, self.window["pid"])
-        self.session.wait_for_tray_slot(filled=True, name="icon", timeout=60)
+        self.tray, self.window = self.session.start_watched_tray(
+            args, env={"VESTREL_RECORD_FILE": windows_path(self.record)})
+        self.session.screen.wait_for_tray_slot(filled=True, name="icon", timeout=60)
+
+    def use_menu(self, name: str, command: str | None) -> MenuPicture:
+        """Opens the menu (its picture kept as `name`), checks that it shows the three commands,
+        and chooses one, or closes it without one; the picture is taken before."""
+        menu = open_menu(self.session, name)
+        if menu.commands != len(COMMANDS):
+            menu.dismiss()
+            self.fail(f"{name}: the menu shows {menu.commands} commands, not {COMMANDS}")
+        if command is None:
+            menu.dismiss()
+        else:
+            menu.choose(COMMANDS.index(command))
+        return menu.picture
 
     def launch(self, screen: str | None = None) -> str:
         line = f'"{windows_path(self.pythonw)}" -I "{windows_path(self.launcher)}"'
@@ -89,9 +105,9 @@ class TrayMenu(TrayTestCase):
         self.write_state()
         self.start_tray()
 
-        # (screenshot, keys, mute_nudges after, programs started after, check mark shown)
+        # (screenshot, command, mute_nudges after, programs started after, check mark shown)
         steps = [
-            ("menu", ["Escape"], None, [], False),
+            ("menu", NONE, None, [], False),
             ("menu-before-mute", MUTE, "1", [], False),
             ("menu-muted", MUTE, "0", [], True),
             ("menu-before-open", OPEN, "0", [self.launch()], False),
@@ -100,13 +116,12 @@ class TrayMenu(TrayTestCase):
         unchecked: MenuPicture | None = None
         # One after the other, each on what the ones before left; the menu is closed before
         # anything is checked, so that a failure leaves no menu open behind it.
-        for name, keys, mute, starts, checked in steps:
-            menu = open_menu(self.session, name)
-            self.session.choose_from_menu(*keys)
+        for name, command, mute, starts, checked in steps:
+            menu = self.use_menu(name, command)
             wait_until(lambda: self.mute_nudges() == mute, f"mute_nudges={mute} after {name}")
             if starts:
                 self.wait_for_starts(len(starts))
-            # Escape and mute start nothing: a start of theirs would stand before the later ones.
+            # Closing without a command and mute start nothing: a start of theirs would stand before the later ones.
             self.assertEqual(self.started(), starts, name)
             self.assert_commands_hug(menu, "left")
             unchecked = unchecked or menu
@@ -119,15 +134,14 @@ class TrayMenu(TrayTestCase):
         self.write_state(HEBREW)
         self.start_tray()
 
-        # (labels, rtl, screenshot, keys, side the commands keep to, programs started after);
+        # (labels, rtl, screenshot, command, side the commands keep to, programs started after);
         # the first shows that the layout, not the script, decides the side.
-        cases = [(HEBREW, 0, "menu-hebrew-left-to-right", ["Escape"], "left", []),
+        cases = [(HEBREW, 0, "menu-hebrew-left-to-right", NONE, "left", []),
                  (HEBREW, 1, "menu-hebrew", OPEN, "right", [self.launch()]),
                  (ARABIC, 1, "menu-arabic", STOP, "right", [self.launch(), self.launch("stop")])]
-        for labels, rtl, name, keys, side, starts in cases:
+        for labels, rtl, name, command, side, starts in cases:
             self.write_state(labels, rtl=rtl)
-            menu = open_menu(self.session, name)
-            self.session.choose_from_menu(*keys)
+            menu = self.use_menu(name, command)
             if starts:
                 self.wait_for_starts(len(starts))
             self.assertEqual(self.started(), starts, name)
@@ -135,7 +149,7 @@ class TrayMenu(TrayTestCase):
 
     def test_balloon_clicks_open_the_app_screen_and_the_web_address(self) -> None:
         browser = self.copy_recorder(self.work / "Web Browser" / "browser.exe")
-        self.session.register_https_handler(browser)
+        self.session.registry.set_url_handler("https", browser)
         address = "https://vestrel.app/news?id=7"
         self.write_state(notices=[
             {"id": "news-app", "kind": "info", "target": "app:news", "title": "News",
@@ -149,12 +163,12 @@ class TrayMenu(TrayTestCase):
         # on its own, not in the middle of showing it.
         wait_until(lambda: "news-app" in read_profile(self.seen).get("shown", {}),
                    "the first balloon to be shown", timeout=60)
-        self.session.traytool("event", hex(NIN_BALLOONUSERCLICK), "--send")
+        self.session.traytool.event(NIN_BALLOONUSERCLICK, send=True)
         self.assertEqual(self.wait_for_starts(1), [self.launch("news")])
 
         # The click ended the first balloon, so the second one is on screen now.
         self.assertIn("news-web", read_profile(self.seen).get("shown", {}))
-        self.session.traytool("event", hex(NIN_BALLOONUSERCLICK), "--send")
+        self.session.traytool.event(NIN_BALLOONUSERCLICK, send=True)
         self.assertEqual(self.wait_for_starts(2),
                          [self.launch("news"), f'"{windows_path(browser)}" "{address}"'])
 

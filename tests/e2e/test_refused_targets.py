@@ -11,20 +11,14 @@ from __future__ import annotations
 
 import shutil
 import sys
-from pathlib import Path
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parents[1] / "tools" / "companion-sim"))
 
 import harness  # noqa: E402
-import simbench  # noqa: E402
-from harness import (TrayTestCase, state_sections, wait_until, windows_path,  # noqa: E402
-                     write_profile)
-from notice_driver import (drive_pass, record_lines,  # noqa: E402
-                           register_url_handler, wait_for_message_loop,
-                           wait_for_no_process_mentioning)
+from harness import CompanionState, TrayTestCase, wait_until, windows_path  # noqa: E402
+from harness.menu import choose_command  # noqa: E402
+from harness.notices import (drive_pass, record_lines, wait_for_message_loop,  # noqa: E402
+                             wait_for_no_process_mentioning)
 
 LABELS = {"title": "Vestrel", "running": "Running", "stopped": "Stopped", "open": "Open",
           "stop": "Stop", "mute": "Mute tips"}
@@ -114,6 +108,8 @@ TARGETS: list[tuple[str, tuple[str, str] | None]] = [
 
 
 class RefusedTargets(TrayTestCase):
+    companion: CompanionState
+
     def setUp(self) -> None:
         super().setUp()
         record_args = self.session.config.tool("record-args")
@@ -126,7 +122,7 @@ class RefusedTargets(TrayTestCase):
         # Every scheme a target in the table uses: a refused one that slipped through to the
         # shell leaves its line too.
         for scheme in ("https", "http", "mailto", "javascript", "app"):
-            register_url_handler(self.session, scheme, self.handler)
+            self.session.registry.set_url_handler(scheme, self.handler)
         # Beside each copy, since no record file is named in the environment.
         self.opened_by_shell = self.handler.parent / "record-args.log"
         self.started_app = self.pythonw.parent / "record-args.log"
@@ -134,22 +130,24 @@ class RefusedTargets(TrayTestCase):
         self.companion_pid = self.live_companion_pid()
 
     def write_state(self, notices: list[dict[str, str]], **state) -> None:
-        write_profile(self.state, state_sections(self.companion_pid, labels=LABELS,
-                                                 notices=notices, **state))
+        if hasattr(self, "companion"):
+            self.companion.update(notices=notices, **state)
+        else:
+            self.companion = self.companion_state(self.state, self.companion_pid, labels=LABELS,
+                                                  notices=notices, **state)
 
     def start_tray(self, notices: list[dict[str, str]], **state) -> harness.Program:
         self.write_state(notices, **state)
-        tray = self.session.start_tray(self.session.tray_args(
+        tray, _ = self.session.start_watched_tray(self.session.tray_args(
             mutex="vestrel-e2e-refused", state=self.state, seen=self.work / "seen.ini",
             pythonw=self.pythonw, launcher=self.launcher))
-        self.session.wait_for_tray_window()
         return tray
 
     def end_tray_and_its_children(self, tray: harness.Program) -> None:
         """Closes the program (whose own command line names the interpreter's copy), then
         waits until every copy it started has written its line and ended."""
-        self.session.traytool("close")
-        self.assertEqual(tray.wait(), 0, tray.stderr()[-2000:])
+        self.session.traytool.close()
+        self.assertEqual(self.session.traytool.exit_code(tray), 0, tray.stderr()[-2000:])
         for copy in (self.handler, self.pythonw):
             wait_for_no_process_mentioning(windows_path(copy))
 
@@ -197,12 +195,11 @@ class RefusedTargets(TrayTestCase):
 
     def test_menu_commands_start_exactly_the_launcher_command_lines(self) -> None:
         tray = self.start_tray([], extra={"role": "server"})
-        self.session.wait_for_tray_slot(filled=True, name="icon")
+        self.session.screen.wait_for_tray_slot(filled=True, name="icon")
         # The commands below the separator: open, then stop (role server, running), then mute.
-        for index, screen in ((0, ""), (1, "stop")):
+        for command, screen in (("open", ""), ("stop", "stop")):
             before = len(record_lines(self.started_app))
-            menu, shot = simbench.open_menu(self.session, f"menu-{screen or 'open'}")
-            simbench.choose(self.session, menu, shot, index)
+            choose_command(self.session, f"menu-{command}", ["open", "stop", "mute"], command)
             wait_until(lambda: len(record_lines(self.started_app)) > before,
                        f"the menu's {screen or 'open'} command to start the companion")
         self.end_tray_and_its_children(tray)

@@ -6,20 +6,15 @@ line and the simulator's hand-over to its running instance."""
 from __future__ import annotations
 
 import sys
-from pathlib import Path
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parents[1] / "tools" / "companion-sim"))
 
 import harness  # noqa: E402
-import simbench  # noqa: E402
 from harness import (NIF_INFO, NIIF_INFO, NIIF_WARNING, NIN_BALLOONTIMEOUT,  # noqa: E402
-                     NIN_BALLOONUSERCLICK, Program, TrayTestCase, read_profile, wait_until,
-                     windows_path)
-
-SIM_EXE: Path | None = None
+                     NIN_BALLOONUSERCLICK, Program, TrayTestCase, balloons, read_profile,
+                     wait_until, windows_path)
+from harness import simulator  # noqa: E402
+from harness.menu import choose_command  # noqa: E402
 
 LABELS = {"title": "Vestrel e2e", "stopped": "Stopped", "running": "Läuft – running",
           "update_waiting": "Update ready", "open": "Open", "stop": "Stop", "mute": "Mute tips"}
@@ -49,8 +44,10 @@ STOPPED_MENU = ["open", "mute"]
 class CompanionSimulator(TrayTestCase):
     def setUp(self) -> None:
         super().setUp()
-        if SIM_EXE is None or not SIM_EXE.is_file():
-            self.fail(f"companion-sim.exe not found at {SIM_EXE}: build target companion-sim")
+        self.sim_exe = self.session.config.sim_exe
+        if not self.sim_exe.is_file():
+            self.fail(f"companion-sim.exe not found at {self.sim_exe}: build target "
+                      "companion-sim")
         self.scenario = self.work / "scenario.ini"
         self.state = self.work / "state.ini"
         self.record = self.work / "record.log"
@@ -67,66 +64,67 @@ class CompanionSimulator(TrayTestCase):
         for number, notice in enumerate(notices, start=1):
             sections[f"notice{number}"] = notice
         # UTF-16LE here; the demo scenarios are UTF-8, so both readings are in use.
-        simbench.write_scenario(self.scenario, sections, utf16=True)
+        simulator.write_scenario(self.scenario, sections, utf16=True)
 
     def mark(self) -> int:
-        return len(simbench.read_record(self.record))
+        return len(simulator.read_record(self.record))
 
-    def events(self, word: str, after: int = 0, **fields: str) -> list[simbench.Event]:
-        return [event for event in simbench.read_record(self.record)[after:]
+    def events(self, word: str, after: int = 0, **fields: str) -> list[simulator.Event]:
+        return [event for event in simulator.read_record(self.record)[after:]
                 if event.word == word
                 and all(event.fields.get(key) == value for key, value in fields.items())]
 
-    def wait_for_event(self, word: str, after: int = 0, **fields: str) -> simbench.Event:
+    def wait_for_event(self, word: str, after: int = 0, **fields: str) -> simulator.Event:
         """The first such event among those recorded after the first `after` ones."""
-        def find() -> simbench.Event | None:
+        def find() -> simulator.Event | None:
             found = self.events(word, after, **fields)
             return found[0] if found else None
         try:
             return wait_until(find, f"'{word}' {fields} in the simulator's record")
         except AssertionError as error:
-            raise AssertionError(f"{error}; record:\n{simbench.record_text(self.record)}") from None
+            raise AssertionError(f"{error}; record:\n{simulator.record_text(self.record)}") from None
 
     def start_companion(self) -> tuple[Program, str]:
-        program = self.session.start(SIM_EXE, "-I", windows_path(self.scenario), name="sim")
+        """The simulator as the running companion, with a watch on its exit code."""
+        program = self.session.programs.start(self.sim_exe, "-I", windows_path(self.scenario),
+                                              name="sim")
         pid = self.wait_for_event("running")["pid"]
+        self.session.traytool.watch_exit(program, int(pid))
         return program, pid
 
     def start_tray(self) -> None:
-        self.tray = self.session.start_tray(self.session.tray_args(
-            mutex="vestrel-e2e-sim", state=self.state, seen=self.seen, pythonw=SIM_EXE,
+        self.tray, self.window = self.session.start_watched_tray(self.session.tray_args(
+            mutex="vestrel-e2e-sim", state=self.state, seen=self.seen, pythonw=self.sim_exe,
             launcher=self.scenario))
-        self.window = self.session.wait_for_tray_window()
 
     def stop_companion_from_outside(self, pid: str) -> None:
-        result = self.session.run(SIM_EXE, "-I", windows_path(self.scenario), "--screen", "stop")
-        self.assertEqual(result.returncode, 0, simbench.record_text(self.record))
+        code = self.session.traytool.run_to_exit(self.sim_exe, "-I", windows_path(self.scenario),
+                                                 "--screen", "stop")
+        self.assertEqual(code, 0, simulator.record_text(self.record))
         self.wait_for_event("exit", pid=pid)
 
     def tip_after_tick(self) -> str:
         mark = self.standin.count()
-        self.session.traytool("tick", "--send")
+        self.session.traytool.tick(send=True)
         modified = [r for r in self.standin.since(mark) if r["op"] == "modify"
                     and not r["uFlags"] & NIF_INFO]
         self.assertTrue(modified, f"the tick did not touch the icon: {self.standin.summary()}")
         return modified[-1]["szTip"]
 
     def balloons(self) -> list[dict]:
-        return [r for r in self.standin.records() if r["op"] == "modify" and r["uFlags"] & NIF_INFO]
+        return balloons(self.standin.records())
 
     def shown_ids(self) -> list[str]:
         return list(read_profile(self.seen).get("shown", {}))
 
     def assert_record_clean(self) -> None:
-        """Every start had the command line the contract gives, and every hand-over arrived."""
+        """Every start had the command line that docs/companion-contract.md gives, and every
+        hand-over arrived."""
         self.assertEqual(self.events("refused") + self.events("not-handed") +
-                         self.events("write-failed"), [], simbench.record_text(self.record))
+                         self.events("write-failed"), [], simulator.record_text(self.record))
 
     def menu(self, name: str, commands: list[str], command: str) -> None:
-        menu, shot = simbench.open_menu(self.session, name)
-        self.assertEqual(len(simbench.menu_items(shot, menu)), len(commands),
-                         f"commands in the menu, wanted {commands}; see {shot}")
-        simbench.choose(self.session, menu, shot, commands.index(command))
+        choose_command(self.session, name, commands, command)
 
     # -- tests ------------------------------------------------------------------------------
 
@@ -155,7 +153,7 @@ class CompanionSimulator(TrayTestCase):
                     return shown[index]
                 if notice["at"]:
                     # Listed after the start: only a refresh tick picks it up.
-                    self.session.traytool("tick", "--send")
+                    self.session.traytool.tick(send=True)
                 return None
 
             record = wait_until(balloon_shown, f"the balloon of {notice_id}")
@@ -170,14 +168,14 @@ class CompanionSimulator(TrayTestCase):
                 # The user clicks it: the program starts the companion again with the screen,
                 # and that start hands it to the running one.
                 mark = self.mark()
-                self.session.traytool("event", hex(NIN_BALLOONUSERCLICK))
+                self.session.traytool.event(NIN_BALLOONUSERCLICK)
                 opened = self.wait_for_event("screen", after=mark, pid=pid, name="news")
                 handed = self.wait_for_event("handed", after=mark, pid=opened["from"])
                 self.assertEqual(handed["to"], pid)
             else:
-                self.session.traytool("event", hex(NIN_BALLOONTIMEOUT))
+                self.session.traytool.event(NIN_BALLOONTIMEOUT)
 
-        self.session.traytool("tick", "--send")
+        self.session.traytool.tick(send=True)
         self.assertEqual([r["szInfoTitle"] for r in self.balloons()],
                          [expected[i]["title"] for i in SHOWN_ORDER], "balloons shown")
         self.assertEqual([e["id"] for e in self.events("list", pid=pid)],
@@ -185,7 +183,7 @@ class CompanionSimulator(TrayTestCase):
 
         # The companion ends: its last write leaves no heartbeat, and the next refresh says so.
         self.stop_companion_from_outside(pid)
-        self.assertEqual(companion.wait(), 0)
+        self.assertEqual(self.session.traytool.exit_code(companion), 0)
         self.assertEqual(read_profile(self.state)["state"]["pid"], "0")
         self.assertEqual(self.tip_after_tick(), TIP_STOPPED)
         self.assert_record_clean()
@@ -195,7 +193,7 @@ class CompanionSimulator(TrayTestCase):
         self.standin = self.session.start_standin()
         companion, pid = self.start_companion()
         self.start_tray()
-        self.session.wait_for_tray_slot(filled=True, name="icon")
+        self.session.screen.wait_for_tray_slot(filled=True, name="icon")
 
         # Open while it runs: a new start without a screen, handed to the running companion.
         mark = self.mark()
@@ -213,7 +211,7 @@ class CompanionSimulator(TrayTestCase):
         stop = self.wait_for_event("stop", after=mark, pid=pid)
         self.assertEqual(self.events("start", mark, pid=stop["from"])[0]["screen"], "stop")
         self.wait_for_event("exit", pid=pid)
-        self.assertEqual(companion.wait(), 0)
+        self.assertEqual(self.session.traytool.exit_code(companion), 0)
         self.assertEqual(self.tip_after_tick(), TIP_STOPPED)
 
         # Stopped: no stop command; the mute toggle, now checked, follows open.
@@ -221,7 +219,7 @@ class CompanionSimulator(TrayTestCase):
         self.menu("unmute-while-stopped", STOPPED_MENU, "mute")
         wait_until(lambda: read_profile(self.seen).get("prefs", {}).get("mute_nudges") == "0",
                    "nudges unmuted in the seen file")
-        self.assertEqual(self.events("start", after=mark), [], simbench.record_text(self.record))
+        self.assertEqual(self.events("start", after=mark), [], simulator.record_text(self.record))
 
         # Open while stopped starts the companion itself.
         mark = self.mark()
@@ -235,18 +233,5 @@ class CompanionSimulator(TrayTestCase):
         self.assert_record_clean()
 
 
-def _take_option(argv: list[str], name: str) -> str | None:
-    if name in argv:
-        at = argv.index(name)
-        value = argv[at + 1]
-        del argv[at:at + 2]
-        return value
-    return None
-
-
 if __name__ == "__main__":
-    _sim = _take_option(sys.argv, "--sim-exe")
-    _config, _ = harness.parse_config(sys.argv[1:])
-    SIM_EXE = (Path(_sim) if _sim else
-               _config.build_dir / "tools" / "companion-sim" / "companion-sim.exe").resolve()
     harness.main()

@@ -4,12 +4,11 @@ mutex name that the platform turns down. In none of these may it put an icon up.
 from __future__ import annotations
 
 import sys
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.dont_write_bytecode = True  # keep the source tree clean
 
 import harness  # noqa: E402
-from harness import TrayTestCase, fields, state_sections, write_profile  # noqa: E402
+from harness import TrayTestCase  # noqa: E402
 
 # ERROR_ALREADY_EXISTS, ERROR_PATH_NOT_FOUND, ERROR_BAD_PATHNAME, ERROR_INVALID_HANDLE
 ALREADY_EXISTS, PATH_NOT_FOUND, BAD_PATHNAME, INVALID_HANDLE = 183, 3, 161, 6
@@ -20,12 +19,11 @@ class StartupExitCodes(TrayTestCase):
         super().setUp()
         # Any icon the program put up by mistake would show here.
         self.standin = self.session.start_standin(forward=False)
-        state = self.work / "state.ini"
-        write_profile(state, state_sections(self.live_companion_pid(),
-                                            labels={"title": "T", "running": "R"}))
+        state = self.companion_state(self.work / "state.ini", self.live_companion_pid(),
+                                     labels={"title": "T", "running": "R"})
         self.good = dict(zip(
             ["--mutex", "--state", "--seen", "--pythonw", "--launcher"],
-            self.session.tray_args(mutex="vestrel-e2e-startup", state=state,
+            self.session.tray_args(mutex="vestrel-e2e-startup", state=state.path,
                                    seen=self.work / "seen.ini")[1::2]))
 
     def command_line(self, *, drop: str = "", replace: dict[str, str] | None = None,
@@ -38,7 +36,8 @@ class StartupExitCodes(TrayTestCase):
         return args
 
     def run_tray(self, args: list[str]) -> int:
-        return self.session.run(self.session.config.tray_exe, *args, timeout=10).returncode
+        """The program's exit code as Windows reports it."""
+        return self.session.traytool.run_to_exit(self.session.config.tray_exe, *args, timeout=10)
 
     def assert_no_icon_requested(self) -> None:
         self.assertEqual(self.standin.records(), [],
@@ -67,22 +66,21 @@ class StartupExitCodes(TrayTestCase):
     def test_the_five_options_in_another_order_start_the_program(self) -> None:
         # The counterpart of the table above: the same values, complete, do start it.
         args = [a for o in reversed(list(self.good)) for a in (o, self.good[o])]
-        tray = self.session.start_tray(args)
-        self.session.watch_exit(tray, self.session.wait_for_tray_window()["pid"])
+        tray, _ = self.session.start_watched_tray(args)
         self.standin.wait_for(lambda r: r["op"] == "add", "the icon to be added")
-        self.session.traytool("close", "--send")
+        self.session.traytool.close(send=True)
         self.assert_tray_ended(tray)
 
     def test_second_instance_ends_with_0_while_the_first_runs(self) -> None:
         first = self.session.start_tray(self.command_line())
-        window = self.session.wait_for_tray_window()
+        window = self.session.traytool.wait_for_window()
         self.standin.wait_for(lambda r: r["op"] == "setversion", "the first instance's icon")
         before = self.standin.count()
 
         self.assertEqual(self.run_tray(self.command_line()), 0)
 
         self.assertTrue(first.running(), "the first instance ended too")
-        self.assertEqual(self.session.wait_for_tray_window(), window,
+        self.assertEqual(self.session.traytool.wait_for_window(), window,
                          "the first instance's window is no longer the only one")
         # The first instance's own timer may modify its icon meanwhile; nothing else may come.
         strangers = [r for r in self.standin.since(before)
@@ -92,7 +90,7 @@ class StartupExitCodes(TrayTestCase):
         self.assertEqual(self.run_tray([]), 2)
 
     def test_mutex_the_platform_will_not_create_ends_with_0(self) -> None:
-        self.session.hold("--event", "vestrel-e2e-event", "--mutex", "vestrel-e2e-held")
+        self.session.traytool.hold("--event", "vestrel-e2e-event", "--mutex", "vestrel-e2e-held")
         cases = {
             # (name, error that CreateMutexW gives for it under Wine 8; measured below too)
             "held by another process": ("vestrel-e2e-held", ALREADY_EXISTS),
@@ -103,9 +101,8 @@ class StartupExitCodes(TrayTestCase):
         }
         for case, (name, error) in cases.items():
             with self.subTest(case):
-                probe = fields(self.session.traytool("mutex", name))
                 created = 1 if error == ALREADY_EXISTS else 0
-                self.assertEqual((int(probe["created"]), int(probe["error"])), (created, error),
+                self.assertEqual(self.session.traytool.probe_mutex(name), (created, error),
                                  f"the platform treats {name!r} differently than measured")
                 self.assertEqual(self.run_tray(self.command_line(replace={"--mutex": name})), 0)
         self.assert_no_icon_requested()

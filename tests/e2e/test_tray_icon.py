@@ -6,14 +6,13 @@ from __future__ import annotations
 
 import sys
 import time
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.dont_write_bytecode = True  # keep the source tree clean
 
 import harness  # noqa: E402
 from harness import (  # noqa: E402
     NIF_ICON, NIF_MESSAGE, NIF_SHOWTIP, NIF_TIP, TRAY_CALLBACK_MESSAGE, TRAY_ICON_ID, TrayTestCase,
-    flags_text, ops, state_sections, write_profile)
+    flags_text, ops)
 
 ICON_FLAGS = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP
 LABELS = {"title": "Vestrel Companion", "stopped": "Stopped", "running": "Running",
@@ -21,19 +20,16 @@ LABELS = {"title": "Vestrel Companion", "stopped": "Stopped", "running": "Runnin
 
 
 class TrayIcon(TrayTestCase):
-    def setUp(self) -> None:
-        super().setUp()
-        self.state_path = self.work / "state.ini"
-
     def start(self, **standin_options) -> None:
         self.standin = self.session.start_standin(**standin_options)
         self.companion_pid = self.live_companion_pid()
-        self.tray, self.window = self.start_running_tray(LABELS, pid=self.companion_pid)
+        self.tray, self.window, self.state = self.start_running_tray(LABELS,
+                                                                     pid=self.companion_pid)
 
     def rewrite_state(self, **state) -> None:
-        labels = state.pop("labels", LABELS)
-        pid = state.pop("pid", self.companion_pid)
-        write_profile(self.state_path, state_sections(pid, labels=labels, **state))
+        """The state file with these changes to a running companion's (and nothing else)."""
+        self.state.update(**{"labels": LABELS, "pid": self.companion_pid, "status": "running",
+                             "written_unix": None, **state})
 
     def assert_icon_record(self, record: dict, op: str, tip: str) -> None:
         self.assertEqual(record["op"], op, self.standin.summary())
@@ -62,16 +58,15 @@ class TrayIcon(TrayTestCase):
         self.assertEqual((added["icon"]["width"], added["icon"]["height"]), (16, 16),
                          "a small icon")
         self.assert_version_4(self.next_record(added))
-        self.session.wait_for_tray_slot(filled=True, name="icon-shown")
+        self.session.screen.wait_for_tray_slot(filled=True, name="icon-shown")
 
     def test_tooltip_follows_the_state_file_at_the_next_tick(self) -> None:
         self.start()
         self.standin.wait_for(lambda r: r["op"] == "setversion", "the icon to be set up")
-        ended, ended_pid = self.session.hold()
+        ended, ended_pid = self.session.traytool.hold()
         ended.kill()
-        self.assertNotEqual(
-            self.session.run(self.session.config.tool("traytool"), "stats",
-                             str(ended_pid)).returncode, 0, "the ended process is still there")
+        self.assertIsNone(self.session.traytool.stats(ended_pid),
+                          "the ended process is still there")
         long_title, long_status = "T" * 100, "S" * 100
         cases = [
             ("update waiting", dict(status="update_waiting"), "Vestrel Companion\nUpdate ready"),
@@ -94,7 +89,7 @@ class TrayIcon(TrayTestCase):
                 mark = self.standin.count()
                 # Sent, not posted: when it returns, the tick has been handled in full. The
                 # program's own ten-second timer may add requests, but only with the same text.
-                self.session.traytool("tick", "--send")
+                self.session.traytool.tick(send=True)
                 after = self.standin.since(mark)
                 self.assertTrue(after, "the tick did not touch the icon")
                 self.assert_icon_record(after[-1], "modify", tip)
@@ -108,7 +103,7 @@ class TrayIcon(TrayTestCase):
         # Wine's notification area keeps its icons, so the add after the broadcast fails. The
         # program's own timer only ever modifies here, so the add marks the broadcast's requests,
         # which follow one another within its handling.
-        self.session.traytool("taskbar-created")
+        self.session.traytool.taskbar_created()
         after = self.standin.since(mark)
         self.assertEqual(ops(after).count("add"), 1, self.standin.summary())
         handled = after[ops(after).index("add"):]
@@ -121,11 +116,11 @@ class TrayIcon(TrayTestCase):
 
         # From then on the icon counts as present: a tick modifies, it does not add again.
         mark = self.standin.count()
-        self.session.traytool("tick", "--send")
+        self.session.traytool.tick(send=True)
         after = self.standin.since(mark)
         self.assertTrue(after, "the tick did not touch the icon")
         self.assertEqual(set(ops(after)), {"modify"}, self.standin.summary())
-        self.session.wait_for_tray_slot(filled=True, name="icon-after-taskbar-created")
+        self.session.screen.wait_for_tray_slot(filled=True, name="icon-after-taskbar-created")
 
     def test_refused_add_is_tried_again_at_the_next_tick(self) -> None:
         self.start(refuse_add=1)
@@ -133,7 +128,7 @@ class TrayIcon(TrayTestCase):
         self.assertTrue(refused["refused"])
 
         # Posted, so that it runs from the message loop, after start-up's own requests.
-        self.session.traytool("tick")
+        self.session.traytool.tick()
         added = self.standin.wait_for(lambda r: r["op"] == "add" and r["result"] == 1,
                                       "the add to be tried again")
         before = self.standin.records()[:added["seq"] - 1]
@@ -141,14 +136,14 @@ class TrayIcon(TrayTestCase):
         self.assertEqual(ops(before).count("add"), 1, self.standin.summary())
         self.assert_icon_record(added, "add", "Vestrel Companion\nRunning")
         self.assert_version_4(self.next_record(added))
-        self.session.wait_for_tray_slot(filled=True, name="icon-after-refused-add")
+        self.session.screen.wait_for_tray_slot(filled=True, name="icon-after-refused-add")
 
     def test_closing_the_window_removes_the_icon_and_ends_with_0(self) -> None:
         self.start()
-        self.session.wait_for_tray_slot(filled=True, name="before-close")
+        self.session.screen.wait_for_tray_slot(filled=True, name="before-close")
         mark = self.standin.count()
 
-        self.session.traytool("close")
+        self.session.traytool.close()
         deleted = self.standin.wait_for(lambda r: r["op"] == "delete", "the icon to be deleted",
                                         after=mark)
         self.assertEqual((deleted["hwnd"], deleted["uID"]), (self.window["hwnd"], TRAY_ICON_ID))
@@ -156,8 +151,8 @@ class TrayIcon(TrayTestCase):
         # Only the program's own timer could have come in between, and it only modifies.
         self.assertEqual(ops(self.standin.since(mark))[-1:], ["delete"], self.standin.summary())
         self.assertEqual(ops(self.standin.records()).count("delete"), 1, self.standin.summary())
-        self.session.traytool("wait-gone", "--timeout-ms", "5000")
-        self.session.wait_for_tray_slot(filled=False, name="after-close")
+        self.assertTrue(self.session.traytool.wait_gone(5), "the window is still there")
+        self.session.screen.wait_for_tray_slot(filled=False, name="after-close")
 
 
 if __name__ == "__main__":

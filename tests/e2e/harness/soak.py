@@ -1,10 +1,9 @@
-"""Pieces of the soak test: a companion that rewrites the state file many times a second, a
-reader of the shell stand-in's log that keeps up with tens of thousands of requests, and the
-program's resource counters as Wine and Linux report them."""
+"""Pieces of the soak test: a companion that rewrites the state file twenty times a second, the
+program's resource counters as Wine and Linux report them, and the processor time that each
+process of the soak took."""
 
 from __future__ import annotations
 
-import json
 import os
 import random
 import threading
@@ -13,7 +12,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable
 
-from harness import NIF_INFO, NIF_TIP, encode_profile, fields
+from .profiles import encode_profile, replace_file
+from .shell import RequestLog
 
 MAX_SECTIONS = 50
 KINDS = ("danger", "info", "nudge")
@@ -26,50 +26,6 @@ def notice_title(notice_id: str) -> str:
 
 def notice_body(notice_id: str, kind: str) -> str:
     return f"{kind} notice {notice_id}"
-
-
-# ---------------------------------------------------------------------------------------------
-# The shell stand-in's log, read incrementally
-
-
-class RequestLog:
-    """Counts the tooltip refreshes (one per tick handled) and keeps the balloon requests.
-
-    Each tick refreshes the tooltip before it reads the notices, and the program waits for the
-    stand-in to log that refresh; so once the count has gone up by two after some moment, one
-    whole pass over the notices began and ended after it."""
-
-    def __init__(self, path: Path):
-        self.path = path
-        self._offset = 0
-        self._pending = b""
-        self._lock = threading.Lock()
-        self.refreshes = 0
-        self.balloons: list[dict[str, Any]] = []
-        self.other: list[dict[str, Any]] = []
-
-    def poll(self) -> int:
-        """Reads what was appended since the last call; gives the refresh count."""
-        with self._lock:
-            try:
-                with open(self.path, "rb") as log:
-                    log.seek(self._offset)
-                    data = log.read()
-            except FileNotFoundError:
-                return self.refreshes
-            self._offset += len(data)
-            lines = (self._pending + data).split(b"\n")
-            self._pending = lines.pop()  # a line still being written has no end yet
-            for line in lines:
-                record = json.loads(line)
-                if record["op"] == "modify" and record["uFlags"] & NIF_INFO:
-                    record["refreshes_before"] = self.refreshes
-                    self.balloons.append(record)
-                elif record["op"] == "modify" and record["uFlags"] & NIF_TIP:
-                    self.refreshes += 1
-                else:
-                    self.other.append(record)
-            return self.refreshes
 
 
 # ---------------------------------------------------------------------------------------------
@@ -129,6 +85,8 @@ class Companion(threading.Thread):
         self._emptied: dict[int, int] = {}  # section -> refresh count once it was emptied
         self._target: int | None = MAX_SECTIONS
         self._fill = True
+        # The bounds reached since the length was last set: both must be reached for full().
+        self._reached: set[str] = set()
         self._drawn = 10
         self._adding = True
         self._halt = threading.Event()
@@ -144,6 +102,7 @@ class Companion(threading.Thread):
             self._target = target
             self._fill = fill
             self._adding = True
+            self._reached = set()
 
     def stop_adding(self) -> None:
         """From now on the list only shrinks, to nothing once every id was read by a pass."""
@@ -155,9 +114,12 @@ class Companion(threading.Thread):
             return not self._adding and not self._slots
 
     def full(self) -> bool:
-        """The most the program reads is listed, and the bound of waiting notices reached."""
+        """Since the length was last set, the list has been as long as the program reads and
+        the notices waiting for a balloon as many as the companion allows. Not necessarily both
+        at once: ids leave and come back all the time, and waiting for a moment with both could
+        take thousands of ticks (measured: 3,000)."""
         with self._lock:
-            return len(self._slots) == MAX_SECTIONS and self._waiting() >= self.backlog
+            return self._reached == {"list", "backlog"}
 
     def stop(self) -> None:
         self._halt.set()
@@ -166,11 +128,15 @@ class Companion(threading.Thread):
     # -- the thread --------------------------------------------------------------------------
 
     def run(self) -> None:
+        """A rewrite every period, on a schedule: the time a rewrite takes does not slow the
+        rate."""
         try:
+            due = time.monotonic()
             while not self._halt.is_set():
                 with self._lock:
                     self._rewrite()
-                self._halt.wait(self.period)
+                due = max(due + self.period, time.monotonic())
+                self._halt.wait(due - time.monotonic())
         except BaseException as error:  # the test reports it; a thread cannot
             self.error = error
 
@@ -191,6 +157,10 @@ class Companion(threading.Thread):
                 emptied.append(listing)
         added = self._add(refreshes, now, target) if self._adding else []
         after = self._write()
+        if len(self._slots) == MAX_SECTIONS:
+            self._reached.add("list")
+        if self._waiting() >= self.backlog:
+            self._reached.add("backlog")
         # Counted from the first refresh logged once the file was in place.
         for listing in emptied:
             self._emptied[listing.section] = after
@@ -250,9 +220,7 @@ class Companion(threading.Thread):
                 "id": listing.notice_id, "kind": listing.kind, "target": "",
                 "title": notice_title(listing.notice_id),
                 "body": notice_body(listing.notice_id, listing.kind)}
-        temporary = self.path.with_name(self.path.name + ".new")
-        temporary.write_bytes(encode_profile(sections))
-        os.replace(temporary, self.path)
+        replace_file(self.path, encode_profile(sections))
         self.record.rewrites += 1
         self.record.largest_listing = max(self.record.largest_listing, len(self._slots))
         return self.requests.poll()
@@ -285,11 +253,24 @@ def private_memory(unix_pid: int) -> tuple[int, int]:
     return values["RssAnon"] + values.get("VmSwap", 0), values["VmData"]
 
 
-def footprint(traytool: Callable[..., str], windows_pid: int, unix_pid: int) -> Footprint:
+def footprint(stats: Callable[[int], dict[str, str]], windows_pid: int,
+              unix_pid: int) -> Footprint:
     # GetProcessHandleCount and PrivateUsage read 0 under Wine 8, so the handle count comes from
     # the system's handle table and private memory from what Linux reports for the process.
-    counters = fields(traytool("stats", str(windows_pid)))
+    counters = stats(windows_pid)
     return Footprint(handles=int(counters["system_handles"]),
                      anonymous_bytes=int(counters["pagefile_bytes"]),
                      data_bytes=private_memory(unix_pid)[1],
                      descriptors=len(os.listdir(f"/proc/{unix_pid}/fd")))
+
+
+def processor_seconds(unix_pid: int | None) -> float:
+    """User and system time a live Linux process (a Windows process under Wine) has taken."""
+    if unix_pid is None:
+        return float("nan")
+    try:
+        stat = Path(f"/proc/{unix_pid}/stat").read_text()
+    except OSError:
+        return float("nan")
+    user, system = stat.rsplit(")", 1)[1].split()[11:13]
+    return (int(user) + int(system)) / os.sysconf("SC_CLK_TCK")

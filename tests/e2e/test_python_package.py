@@ -13,12 +13,12 @@ import sys
 from pathlib import Path
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parents[1] / "python" / "src"))
+# The package as its developers use it, straight from its source folder.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python" / "src"))
 
 import harness  # noqa: E402
-from harness import NIF_INFO, NIF_TIP, NIN_BALLOONTIMEOUT, TrayTestCase, wait_until  # noqa: E402
+from harness import (NIF_TIP, NIN_BALLOONTIMEOUT, TrayTestCase, balloon_texts,  # noqa: E402
+                     read_profile, wait_until)
 from vestrel_tray import Heartbeat, StateFile  # noqa: E402
 
 LABELS = {"title": "Vestrel – ספרייה", "stopped": "Gestoppt", "running": "Läuft",
@@ -28,19 +28,18 @@ TITLE = LABELS["title"]
 
 class PythonPackage(TrayTestCase):
     def balloons(self) -> list[tuple[str, str]]:
-        return [(r["szInfoTitle"], r["szInfo"]) for r in self.standin.records()
-                if r["op"] == "modify" and r["uFlags"] & NIF_INFO and r["result"] != 0]
+        return [(title, text) for title, text, _ in balloon_texts(self.standin.records())]
 
     def tooltip_after_tick(self) -> str:
         """The tooltip that a tick, sent and so handled in full, gives the icon."""
         mark = self.standin.count()
-        self.session.traytool("tick", "--send")
+        self.session.traytool.tick(send=True)
         tips = [r["szTip"] for r in self.standin.since(mark) if r["uFlags"] & NIF_TIP]
         self.assertTrue(tips, f"the tick did not touch the icon: {self.standin.summary()}")
         return tips[-1]
 
     def wait_for_mark(self, notice_id: str) -> None:
-        wait_until(lambda: harness.read_profile(self.seen).get("shown", {}).get(notice_id) == "1",
+        wait_until(lambda: read_profile(self.seen).get("shown", {}).get(notice_id) == "1",
                    f"{notice_id} marked in the seen file")
 
     def test_the_program_follows_what_the_package_writes(self) -> None:
@@ -51,26 +50,24 @@ class PythonPackage(TrayTestCase):
         state.labels.update(LABELS)
 
         with Heartbeat(state, every=10):
-            tray = self.session.start_tray(self.session.tray_args(
+            tray, _ = self.session.start_watched_tray(self.session.tray_args(
                 mutex="vestrel-e2e-package", state=Path(state.path), seen=self.seen))
-            window = self.session.wait_for_tray_window()
-            self.session.watch_exit(tray, window["pid"])
             added = self.standin.wait_for(lambda r: r["op"] == "add", "the icon to be added")
             self.assertEqual(added["szTip"], f"{TITLE}\nLäuft")
 
             mark = self.standin.count()
             state.add_notice("pkg-welcome", "info", '"Willkommen"', " Zwei neue Titel. ")
             state.write()
-            self.session.traytool("tick", "--send")
-            self.standin.wait_for(lambda r: r["op"] == "modify" and r["uFlags"] & NIF_INFO,
-                                  "the notice's balloon", after=mark)
+            self.session.traytool.tick(send=True)
+            self.standin.wait_for(lambda r: bool(balloon_texts([r])), "the notice's balloon",
+                                  after=mark)
             self.assertEqual(self.balloons(), [('"Willkommen"', " Zwei neue Titel. ")])
             self.wait_for_mark("pkg-welcome")
 
             state.status = "update_waiting"
             state.write()
             self.assertEqual(self.tooltip_after_tick(), f"{TITLE}\nUpdate bereit")
-            self.session.traytool("event", hex(NIN_BALLOONTIMEOUT), "--send")
+            self.session.traytool.event(NIN_BALLOONTIMEOUT, send=True)
 
         # The heartbeat has written the file of an ended application.
         self.assertEqual(self.tooltip_after_tick(), f"{TITLE}\nGestoppt")
@@ -87,10 +84,10 @@ class PythonPackage(TrayTestCase):
         self.wait_for_mark("pkg-later")
         self.assertEqual(self.balloons(),
                          [('"Willkommen"', " Zwei neue Titel. "), ("Later", " ")])
-        self.assertEqual(sorted(harness.read_profile(self.seen)["shown"]),
+        self.assertEqual(sorted(read_profile(self.seen)["shown"]),
                          ["pkg-later", "pkg-welcome"])
 
-        self.session.traytool("close")
+        self.session.traytool.close()
         self.assert_tray_ended(tray)
 
 

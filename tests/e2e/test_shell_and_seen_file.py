@@ -15,16 +15,15 @@
 from __future__ import annotations
 
 import sys
-from pathlib import Path
 from typing import Any
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import harness  # noqa: E402
 from harness import (NIF_INFO, NIF_TIP, NIN_BALLOONTIMEOUT, NIN_BALLOONUSERCLICK,  # noqa: E402
-                     Standin, TrayTestCase, decode_profile_text, state_sections, wait_until,
-                     windows_path, write_profile)
+                     CompanionState, Standin, TrayTestCase, read_profile, wait_until,
+                     windows_path)
+from harness.profiles import decode  # noqa: E402
 
 LABELS = {"title": "Vestrel", "running": "Running"}
 MUTEX = "vestrel-e2e-shell-and-seen"
@@ -36,6 +35,7 @@ def notice(ident: str, title: str, target: str = "") -> dict[str, str]:
 
 
 def is_balloon(record: dict[str, Any]) -> bool:
+    """Any balloon request, accepted or not: what the program asked for."""
     return record["op"] == "modify" and bool(record["uFlags"] & NIF_INFO)
 
 
@@ -54,42 +54,44 @@ class ShellAndSeenFile(TrayTestCase):
         self.seen = self.work / "seen.ini"
         self.record = self.work / "started.log"
         self.companion_pid = self.live_companion_pid()
+        self.companion: CompanionState | None = None
 
     # -- helpers ----------------------------------------------------------------------------
 
     def start_standin(self, *extra: str) -> Standin:
         log = self.work / "shell-requests.jsonl"
-        program = self.session.start(self.session.config.tool("shell-standin"), "--log",
-                                     windows_path(log), "--forward", *extra,
-                                     name="shell-standin")
+        program = self.session.programs.start(self.session.config.tool("shell-standin"), "--log",
+                                              windows_path(log), "--forward", *extra,
+                                              name="shell-standin")
         program.wait_for_output("ready ")
         return Standin(program, log)
 
     def write_state(self, notices: list[dict[str, str]]) -> None:
-        write_profile(self.state, state_sections(self.companion_pid, labels=LABELS,
-                                                 notices=notices))
+        """The state file of a running companion listing these notices, kept fresh."""
+        if self.companion is None:
+            self.companion = self.companion_state(self.state, self.companion_pid, labels=LABELS,
+                                                  notices=notices)
+        else:
+            self.companion.update(notices=notices)
 
     def start_tray(self, args: list[str] | None = None) -> None:
         """Starts the program and waits until its message loop runs: start-up's first pass is
         over, and a message sent to it from now on is handled on its own, not inside a request
         of that pass."""
         mark = self.standin.count()
-        self.tray = self.session.start_tray(
+        self.tray, _ = self.session.start_watched_tray(
             args or self.session.tray_args(mutex=MUTEX, state=self.state, seen=self.seen),
             env={"VESTREL_RECORD_FILE": windows_path(self.record)})
-        window = self.session.wait_for_tray_window()
-        self.session.watch_exit(self.tray, window["pid"])
         # Posted, a tick is handled only from the message loop; it asks for the tooltip.
-        self.session.traytool("tick")
+        self.session.traytool.tick()
         self.standin.wait_for(is_tooltip, "the first tick of the message loop", after=mark,
                               timeout=60)
 
     def restart_tray(self) -> int:
         """Closes the program and starts it again on the same files; returns the log mark."""
-        self.session.traytool("close")
+        self.session.traytool.close()
         self.assert_tray_ended(self.tray)
         mark = self.standin.count()
-        self.write_state(self.notices)  # a fresh heartbeat, the same notices
         self.start_tray()
         return mark
 
@@ -99,7 +101,7 @@ class ShellAndSeenFile(TrayTestCase):
                 if self.record.exists() else [])
 
     def seen_text(self) -> str:
-        return decode_profile_text(self.seen.read_bytes()) if self.seen.is_file() else ""
+        return decode(self.seen.read_bytes()) if self.seen.is_file() else ""
 
     # -- a late balloon event inside the next request ------------------------------------------
 
@@ -114,19 +116,19 @@ class ShellAndSeenFile(TrayTestCase):
         self.assertEqual(balloon_titles(self.standin.records()), ["W"], self.standin.summary())
         # Sent: returns once the program has handled the end, the request for X and the event
         # the stand-in reported inside it.
-        self.session.traytool("event", hex(NIN_BALLOONTIMEOUT), "--send")
+        self.session.traytool.event(NIN_BALLOONTIMEOUT, send=True)
         request = self.standin.wait_for(lambda r: "nested" in r, "the request with the event")
         self.assertTrue(request["nestedHandled"], self.standin.summary())
         self.assertEqual(request["szInfoTitle"], "X")
         # A tick handled on its own changes nothing: X stays on screen, Y waits for its end.
-        self.session.traytool("tick", "--send")
+        self.session.traytool.tick(send=True)
         self.assertEqual(balloon_titles(self.standin.records()), ["W", "X"],
                          self.standin.summary())
-        marks = harness.read_profile(self.seen).get("shown", {})
+        marks = read_profile(self.seen).get("shown", {})
         self.assertEqual((marks.get("w"), marks.get("x"), marks.get("y")), ("1", "1", None),
                          self.seen_text())
         # X's own end brings Y.
-        self.session.traytool("event", hex(NIN_BALLOONTIMEOUT), "--send")
+        self.session.traytool.event(NIN_BALLOONTIMEOUT, send=True)
         self.assertEqual(balloon_titles(self.standin.records()), ["W", "X", "Y"],
                          self.standin.summary())
 
@@ -150,7 +152,7 @@ class ShellAndSeenFile(TrayTestCase):
         self.assertEqual(balloon_titles(self.standin.records()), ["First"], self.standin.summary())
         # The program's own timer ticks too while this runs: count the ticks by their tooltip
         # requests, whoever sent them.
-        self.session.traytool("tick", "--count", "33", "--send")
+        self.session.traytool.tick(33, send=True)
         records = self.standin.records()
         balloons = [i for i, r in enumerate(records) if is_balloon(r)]
         self.assertEqual(len(balloons), 2, self.standin.summary())
@@ -175,7 +177,7 @@ class ShellAndSeenFile(TrayTestCase):
 
         # The mark reads back: after a restart the notice is not shown again.
         mark = self.restart_tray()
-        self.session.traytool("tick", "--count", "3", "--send")
+        self.session.traytool.tick(3, send=True)
         self.assertEqual(balloon_titles(self.standin.since(mark)), [], self.standin.summary())
 
     def test_a_folder_at_the_seen_path_shows_each_notice_once(self) -> None:
@@ -185,8 +187,8 @@ class ShellAndSeenFile(TrayTestCase):
         self.write_state(self.notices)
         self.start_tray()
         for _ in range(5):
-            self.session.traytool("event", hex(NIN_BALLOONTIMEOUT), "--send")
-            self.session.traytool("tick", "--send")
+            self.session.traytool.event(NIN_BALLOONTIMEOUT, send=True)
+            self.session.traytool.tick(send=True)
         self.assertEqual(balloon_titles(self.standin.records()), ["One", "Two"],
                          self.standin.summary())
         self.assertTrue(self.seen.is_dir())

@@ -6,7 +6,19 @@
 
 #include <algorithm>
 
+bool comTried = false;
+bool comStarted = false;
+
 namespace {
+
+void StartComForShell() {
+    if (comTried) {
+        return;
+    }
+    comTried = true;
+    comStarted = SUCCEEDED(
+        platform::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+}
 
 constexpr std::wstring_view kScreenPrefix = L"app:";
 // The longest address handed to the shell: what browsers and the shell's URL handling take. Some
@@ -37,6 +49,13 @@ bool IsOnOrigin(std::wstring_view target, std::wstring_view origin) {
 
 }  // namespace
 
+void EndComForShell() {
+    if (comStarted) {
+        platform::CoUninitialize();
+        comStarted = false;
+    }
+}
+
 bool IsAllowedUrl(std::wstring_view target) {
     if (target.size() > kMaxUrlLength || CanBreakOutOfCommandLine(target)) {
         return false;
@@ -55,6 +74,7 @@ void OpenNoticeTarget(std::wstring target) {  // NOLINT(performance-unnecessary-
         return;
     }
     if (IsAllowedUrl(target)) {
+        StartComForShell();
         platform::ShellExecuteW(nullptr, L"open", target.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     }
 }

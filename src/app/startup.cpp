@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "app/options.h"
+#include "actions/notice_target.h"
 #include "app/tray_window.h"
 #include "core/startup_options.h"
 #include "notices/notice_queue.h"
@@ -46,10 +47,6 @@ int RunTrayCompanion(HINSTANCE instance) {
         return kExitNoWindow;
     }
     RegisterTaskbarCreatedMessage();
-    // The shell may hand a clicked balloon's address to an extension that needs COM on this
-    // thread; a click can come as early as the first balloon request below.
-    const bool comStarted = SUCCEEDED(
-        platform::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
     InitTrayRecord(trayWindow, instance);
     RefreshTrayIcon();
     // Notices that are due show at once, not only after the first tick.
@@ -58,8 +55,6 @@ int RunTrayCompanion(HINSTANCE instance) {
 
     RunMessageLoop();
 
-    if (comStarted) {
-        platform::CoUninitialize();
-    }
+    EndComForShell();
     return kExitNormal;
 }

@@ -104,4 +104,33 @@ TEST_F(OpenNoticeTargetTest, StartsScreensOpensAllowedAddressesIgnoresTheRest) {
     }
 }
 
+TEST_F(OpenNoticeTargetTest, COMIsStartedOnceRightBeforeTheFirstAddressGoesToTheShell) {
+    const std::wstring site = kCompanionWebOrigin;
+    OpenNoticeTarget(L"app:news");
+    OpenNoticeTarget(L"http://elsewhere.example");
+    EXPECT_TRUE(fake::CallsNamed("CoInitializeEx").empty());
+
+    OpenNoticeTarget(site + L"/a");
+    OpenNoticeTarget(site + L"/b");
+    EXPECT_EQ(fake::CallNames({"CreateProcessW", "CloseHandle"}),
+              (std::vector<std::string>{"CoInitializeEx", "ShellExecuteW", "ShellExecuteW"}));
+    EXPECT_EQ(fake::CallsNamed("CoInitializeEx")[0].Number("coInit"),
+              static_cast<std::uint64_t>(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+
+    EndComForShell();
+    EndComForShell();
+    EXPECT_EQ(fake::CallsNamed("CoUninitialize").size(), 1u);
+}
+
+TEST_F(OpenNoticeTargetTest, COMThatCouldNotStartIsNeitherTriedAgainNorEnded) {
+    // Another part of the process may have chosen another apartment for this thread.
+    fake::script.comResult = RPC_E_CHANGED_MODE;
+    OpenNoticeTarget(std::wstring(kCompanionWebOrigin));
+    OpenNoticeTarget(std::wstring(kCompanionWebOrigin));
+    EndComForShell();
+    EXPECT_EQ(fake::CallsNamed("CoInitializeEx").size(), 1u);
+    EXPECT_EQ(fake::CallsNamed("ShellExecuteW").size(), 2u);
+    EXPECT_TRUE(fake::CallsNamed("CoUninitialize").empty());
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include "core/startup_options.h"
 #include "test_support.h"
 #include "tray/tray_record.h"
+#include "web_host.h"
 
 #include <algorithm>
 
@@ -104,8 +105,7 @@ TEST_F(RunTrayCompanionTest, StartsInOrderShowsDueNoticeBeforeFirstTickAndEndsWi
                          "SetDefaultDllDirectories", "GetCommandLineW", "CommandLineToArgvW",
                          "LocalFree", "CreateMutexW", "GetLastError", "RegisterClassW",
                          "CreateWindowExW", "RegisterWindowMessageW", "ChangeWindowMessageFilterEx",
-                         "CoInitializeEx", "GetSystemMetrics", "GetSystemMetrics", "LoadImageW",
-                         "SetTimer", "CoUninitialize"}));
+                         "GetSystemMetrics", "GetSystemMetrics", "LoadImageW", "SetTimer"}));
 
     const fake::Call mutex = fake::CallsNamed("CreateMutexW")[0];
     EXPECT_EQ(mutex.Text("name"), L"Vestrel.Tray");
@@ -135,8 +135,6 @@ TEST_F(RunTrayCompanionTest, StartsInOrderShowsDueNoticeBeforeFirstTickAndEndsWi
     EXPECT_EQ(filter.Number("message"), fake::script.taskbarCreatedMessage);
     EXPECT_EQ(filter.Number("action"), static_cast<std::uint64_t>(MSGFLT_ALLOW));
     EXPECT_EQ(filter.Number("changeFilterStruct"), 0u);
-    EXPECT_EQ(fake::CallsNamed("CoInitializeEx").at(0).Number("coInit"),
-              static_cast<std::uint64_t>(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
     const fake::Call icon = fake::CallsNamed("LoadImageW")[0];
     EXPECT_EQ(icon.Number("instance"), 0x400000u);
     EXPECT_EQ(icon.Number("name"), 1u);  // the icon group's resource id
@@ -153,26 +151,51 @@ TEST_F(RunTrayCompanionTest, StartsInOrderShowsDueNoticeBeforeFirstTickAndEndsWi
     EXPECT_EQ(loop.Number("window"), 0u);
     EXPECT_EQ(loop.Number("filterMin"), 0u);
     EXPECT_EQ(loop.Number("filterMax"), 0u);
-    // COM ends after the loop, and the mutex is held until then.
-    const auto all = fake::CallNames();
-    EXPECT_LT(std::find(all.begin(), all.end(), "PostQuitMessage"),
-              std::find(all.begin(), all.end(), "CoUninitialize"));
+    // The mutex is held until the loop has ended.
     EXPECT_EQ(fake::CallsNamed("CloseHandle").back().Number("handle"),
               fake::HandleValue(fake::kMutexHandle));
     EXPECT_EQ(fake::calls.back().name, "CloseHandle");
     EXPECT_EQ(ReadSeen(L"shown", L"n1"), L"1");
+    // Nothing was handed to the shell, so COM was never started.
+    EXPECT_TRUE(fake::CallsNamed("CoInitializeEx").empty());
+    EXPECT_TRUE(fake::CallsNamed("CoUninitialize").empty());
 }
 
-TEST_F(RunTrayCompanionTest, UndoesOnlyWhatItCouldSetUp) {
-    // COM that could not be started is not ended; a message that could not be registered is not
-    // let through the filter.
+TEST_F(RunTrayCompanionTest, AMessageThatCouldNotBeRegisteredIsNotLetThroughTheFilter) {
     WriteRunningState({});
-    fake::script.comResult = RPC_E_CHANGED_MODE;
     fake::script.taskbarCreatedMessage = 0;
     EXPECT_EQ(RunTrayCompanion(instance), 0);
-    EXPECT_EQ(fake::CallsNamed("CoInitializeEx").size(), 1u);
-    EXPECT_TRUE(fake::CallsNamed("CoUninitialize").empty());
     EXPECT_TRUE(fake::CallsNamed("ChangeWindowMessageFilterEx").empty());
+}
+
+TEST_F(RunTrayCompanionTest, COMStartedForTheShellEndsAfterTheLoop) {
+    // A run that never hands an address to the shell never starts COM (the test above shows
+    // none); one that does ends it after the loop, while the mutex is still held.
+    const std::wstring target = std::wstring(kCompanionWebOrigin) + L"/news";
+    WriteRunningState({L"notices=1"},
+                      {L"[notice1]", L"id=n1", L"kind=info", L"title=Hello", L"target=" + target});
+    MSG click{fake::kTrayWindowHandle,
+              TrayCallbackMessage,
+              0,
+              MAKELPARAM(NIN_BALLOONUSERCLICK, kTrayIconId),
+              0,
+              {}};
+    MSG destroy{fake::kTrayWindowHandle, WM_DESTROY, 0, 0, 0, {}};
+    fake::script.messages = {click, destroy};
+
+    EXPECT_EQ(RunTrayCompanion(instance), 0);
+
+    const auto names = fake::CallNames();
+    const auto started = std::find(names.begin(), names.end(), "CoInitializeEx");
+    const auto opened = std::find(names.begin(), names.end(), "ShellExecuteW");
+    const auto quit = std::find(names.begin(), names.end(), "PostQuitMessage");
+    const auto ended = std::find(names.begin(), names.end(), "CoUninitialize");
+    ASSERT_NE(ended, names.end());
+    EXPECT_LT(started, opened);
+    EXPECT_LT(quit, ended);
+    EXPECT_EQ(fake::CallsNamed("CoUninitialize").size(), 1u);
+    EXPECT_EQ(fake::calls.back().name, "CloseHandle");
+    EXPECT_EQ(fake::calls.back().Number("handle"), fake::HandleValue(fake::kMutexHandle));
 }
 
 TEST_F(RunTrayCompanionTest, QuitFromElsewhereEndsWithZeroWithoutRemovingIcon) {

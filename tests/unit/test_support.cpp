@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include "actions/notice_target.h"
 #include "app/tray_window.h"
 #include "core/startup_options.h"
 #include "notices/notice.h"
@@ -36,6 +37,8 @@ void LogicTest::ResetProgramState() {
     requestedNoticeId.reset();
     noticesShownThisRun.clear();
     unreadableSeenPasses = 0;
+    comTried = false;
+    comStarted = false;
     trayWindow = nullptr;
     TaskbarCreatedMessage = 0;
 

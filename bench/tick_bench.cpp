@@ -276,7 +276,7 @@ void TimeParts(const Clock& clock, const bench::WorstStateFiles& files,
     }
     const double leanRatio = Summarize(leanRatios).median;
 
-    constexpr int kReadsPerTick = 3 + 2 + 3 + 2 + bench::kNoticeCount * 6;
+    constexpr int kReadsPerTick = 3 + 2 + 3 + 2 + bench::kNoticeCount * 7;
     std::printf("Parts of a tick (time of one call, tenth percentile of 40 batches):\n");
     PrintPart("GetPrivateProfileStringW, same file as the read before", readSameFile);
     PrintPart("GetPrivateProfileStringW, state and seen file in turn", readOtherFile);

@@ -15,7 +15,7 @@ packages=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
     clang lld
     wine wine64
-    xvfb xdotool x11-utils imagemagick
+    xvfb xdotool x11-utils imagemagick fonts-dejavu-core
     googletest
     clang-format clang-tidy
     python3-pytest python3-build python3-setuptools python3-wheel

@@ -1,7 +1,7 @@
 #include "app/startup.h"
 
-#include "app/options.h"
 #include "actions/notice_target.h"
+#include "app/options.h"
 #include "app/tray_window.h"
 #include "core/startup_options.h"
 #include "notices/notice_queue.h"

@@ -17,10 +17,13 @@ namespace bench {
 template <typename Calls>
 class FloorTick {
   public:
-    FloorTick(const WorstStateFiles& files, NOTIFYICONDATAW& record)
+    FloorTick(const WorstStateFiles& files, const NOTIFYICONDATAW& record)
         : files_(files), record_(record) {}
 
     void Run() {
+        // The window procedure finds the program's object.
+        Calls::GetWindowLongPtrW(record_.hWnd, GWLP_USERDATA);
+
         // The tray icon refresh: status, title and status labels, one update of the icon.
         CheckCompanion();
         RefreshIcon();
@@ -42,6 +45,7 @@ class FloorTick {
     // once, and each notice's mark is read right after its id, so that a notice already shown
     // costs two reads instead of six. Run only to put a number on what they would save.
     void RunLean() {
+        Calls::GetWindowLongPtrW(record_.hWnd, GWLP_USERDATA);
         CheckCompanion();
         RefreshIcon();
         CheckSeenFile();
@@ -109,7 +113,8 @@ class FloorTick {
     }
 
     const WorstStateFiles& files_;
-    NOTIFYICONDATAW& record_;
+    // A copy of the program's record, tooltip included, as its ticks leave it.
+    NOTIFYICONDATAW record_;
     // One buffer for every value and one for the id, which is the key of its mark: filled by
     // the reader alone, never cleared.
     std::array<wchar_t, kCapacity> value_{};

@@ -12,14 +12,10 @@
 #include "floor_tick.h"
 #include "worst_state.h"
 
-#include "core/profile_file.h"
-#include "core/startup_options.h"
-#include "app/tray_window.h"
+#include "app/tray_companion.h"
 #include "companion/app_status.h"
 #include "companion/state_file.h"
-#include "notices/notice.h"
-#include "notices/notice_queue.h"
-#include "tray/tray_record.h"
+#include "core/profile_file.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -60,6 +56,9 @@ struct WindowsCalls {
         return ::Shell_NotifyIconW(message, data);
     }
     static void GetLocalTime(LPSYSTEMTIME time) { ::GetLocalTime(time); }
+    static LONG_PTR GetWindowLongPtrW(HWND window, int index) {
+        return ::GetWindowLongPtrW(window, index);
+    }
 };
 
 // A heartbeat counts as fresh for 90 s; renewing it well before keeps every round running.
@@ -155,18 +154,10 @@ void PrintTickSummary(const char* name, const Summary& summary) {
 
 // The steady state holds only while the companion counts as running and nothing is queued or
 // shown; otherwise the tick skips the notice pass or writes marks, and the figures mean nothing.
-bool SteadyStateHolds() {
-    return EvaluateAppStatus() == kStatusRunning && NoticeQueue.empty() && !balloonShowing;
-}
-
-HWND CreateHiddenWindow() {
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = ::DefWindowProcW;
-    windowClass.hInstance = ::GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"VestrelTickBenchWindow";
-    ::RegisterClassW(&windowClass);
-    return ::CreateWindowExW(0, windowClass.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
-                             nullptr, windowClass.hInstance, nullptr);
+bool SteadyStateHolds(const TrayCompanion& companion) {
+    const Balloons& balloons = companion.Notices();
+    return EvaluateAppStatus(StateFile(companion.Options().statePath)) == AppStatus::Running &&
+           balloons.Queue().empty() && !balloons.IsBalloonShowing();
 }
 
 std::wstring MakeWorkFolder() {
@@ -215,7 +206,8 @@ int WriteFilesOnly(const Settings& settings) {
 
 // Where a tick's time goes: each part timed alone, on the same files, after the ticks.
 void TimeParts(const Clock& clock, const bench::WorstStateFiles& files,
-               bench::FloorTick<WindowsCalls>& floor, double floorTick) {
+               const TrayCompanion& companion, bench::FloorTick<WindowsCalls>& floor,
+               double floorTick) {
     std::array<wchar_t, 4096> buffer{};
     const wchar_t* state = files.statePath.c_str();
     const wchar_t* seen = files.seenPath.c_str();
@@ -252,10 +244,12 @@ void TimeParts(const Clock& clock, const bench::WorstStateFiles& files,
         ::GetExitCodeProcess(process, &exitCode);
         ::CloseHandle(process);
     });
+    NOTIFYICONDATAW record = companion.Icon().Record();
     const double notify = TimePart(
-        clock, [&] { ::Shell_NotifyIconW(NIM_MODIFY, &trayRecord); }, 10, 20);
+        clock, [&] { ::Shell_NotifyIconW(NIM_MODIFY, &record); }, 10, 20);
+    const StateFile stateFile(files.statePath);
     const double status = TimePart(
-        clock, [] { static_cast<void>(EvaluateAppStatus()); }, 10);
+        clock, [&] { static_cast<void>(EvaluateAppStatus(stateFile)); }, 10);
     std::vector<wchar_t> sectionBuffer(32768);
     const auto sectionSize = static_cast<DWORD>(sectionBuffer.size());
     const double noticeSection = TimePart(clock, [&] {
@@ -333,11 +327,8 @@ void TimeFreshStateFile(const Clock& clock, const bench::WorstStateFiles& files,
     ::Sleep(kSettleMs);
 }
 
-void Cleanup(HWND window, bool shellHoldsIcon, const std::wstring& folder,
-             const bench::WorstStateFiles& files) {
-    if (shellHoldsIcon) {
-        ::Shell_NotifyIconW(NIM_DELETE, &trayRecord);
-    }
+// Destroying the window removes the icon, as it does in the program.
+void Cleanup(HWND window, const std::wstring& folder, const bench::WorstStateFiles& files) {
     ::DestroyWindow(window);
     RemoveWorkFolder(folder, files);
 }
@@ -361,30 +352,28 @@ int wmain(int argc, wchar_t** argv) {
     std::int64_t heartbeat = static_cast<std::int64_t>(std::time(nullptr));
     const bench::WorstStateFiles files =
         bench::WriteWorstState(folder, ::GetCurrentProcessId(), heartbeat);
-    startupOptions.statePath = files.statePath;
-    startupOptions.seenPath = files.seenPath;
 
-    const HWND window = CreateHiddenWindow();
-    if (window == nullptr) {
+    // The program itself, started as it starts: its window, its icon (the bench carries the
+    // program's resources), the first pass. In the virtual desktop the shell takes the icon, and
+    // every tick's update goes to it as it would on a desktop; without one the update fails at
+    // once, which the figures then say.
+    TrayCompanion companion(StartupOptions{.mutexName = L"VestrelTickBench",
+                                           .statePath = files.statePath,
+                                           .seenPath = files.seenPath,
+                                           .pythonwPath = L"pythonw.exe",
+                                           .launcherPath = L"launch.py"});
+    if (!companion.Start(::GetModuleHandleW(nullptr))) {
         std::fprintf(stderr, "no window (error %lu)\n", ::GetLastError());
         return 1;
     }
-    InitTrayRecord(window, ::GetModuleHandleW(nullptr));
-    // The bench has no icon resource of its own; any icon serves to hold the slot.
-    trayRecord.hIcon = ::LoadIconW(nullptr, IDI_APPLICATION);
-    trayRecord.uFlags = kTrayIconFlags;
-    // In the virtual desktop the shell takes the icon, and every tick's update goes to it as it
-    // would on a desktop; without one the update fails at once, which the figures then say.
-    const bool shellHoldsIcon = ::Shell_NotifyIconW(NIM_ADD, &trayRecord) != FALSE;
-    if (shellHoldsIcon) {
-        trayRecord.uVersion = NOTIFYICON_VERSION_4;
-        ::Shell_NotifyIconW(NIM_SETVERSION, &trayRecord);
-    }
-    // As in the program after its first refresh: every tick then updates the icon.
-    iconAdded = true;
+    const HWND window = companion.Icon().Record().hWnd;
+    const bool shellHoldsIcon = companion.Icon().IsAdded();
 
-    bench::FloorTick<WindowsCalls> floor(files, trayRecord);
+    // A tick as the message loop delivers it, through the window procedure.
     const auto programTick = [window] { TrayWindowProc(window, WM_TIMER, RefreshTimerId, 0); };
+    programTick();
+    // The floor sends the record as the program's ticks leave it.
+    bench::FloorTick<WindowsCalls> floor(files, companion.Icon().Record());
     const auto floorTick = [&floor] { floor.Run(); };
 
     ::Sleep(kSettleMs);
@@ -392,7 +381,7 @@ int wmain(int argc, wchar_t** argv) {
         programTick();
         floorTick();
     }
-    if (!SteadyStateHolds()) {
+    if (!SteadyStateHolds(companion)) {
         std::fprintf(stderr, "the worst steady state does not hold after the first ticks\n");
         return 1;
     }
@@ -434,7 +423,7 @@ int wmain(int argc, wchar_t** argv) {
             roundRatios.push_back(timeTicks(programTick, programTimes) / floorTotal);
         }
     }
-    if (!SteadyStateHolds()) {
+    if (!SteadyStateHolds(companion)) {
         std::fprintf(stderr, "the worst steady state did not hold to the end of the run\n");
         return 1;
     }
@@ -462,9 +451,9 @@ int wmain(int argc, wchar_t** argv) {
             ratios.median, ratios.count, ratios.p10, ratios.p90,
             program.median / floorSummary.median, program.p10 / floorSummary.p10,
             ratios.median <= 1.10 ? "met" : "NOT met");
-        TimeParts(clock, files, floor, floorSummary.p10);
+        TimeParts(clock, files, companion, floor, floorSummary.p10);
         TimeFreshStateFile(clock, files, programTick, floorTick);
     }
-    Cleanup(window, shellHoldsIcon, folder, files);
+    Cleanup(window, folder, files);
     return 0;
 }

@@ -9,10 +9,7 @@
 
 #include "platform_fake.h"
 
-#include "app/tray_window.h"
-#include "core/startup_options.h"
-#include "notices/notice.h"
-#include "tray/tray_record.h"
+#include "app/tray_companion.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -47,6 +44,9 @@ struct FakeCalls {
         return platform::Shell_NotifyIconW(message, data);
     }
     static void GetLocalTime(LPSYSTEMTIME time) { platform::GetLocalTime(time); }
+    static LONG_PTR GetWindowLongPtrW(HWND window, int index) {
+        return platform::GetWindowLongPtrW(window, index);
+    }
 };
 
 std::string Narrow(const std::wstring& text) {
@@ -96,17 +96,23 @@ int wmain() {
     fake::script.processes[kCompanionPid] = fake::FakeProcess{};
     const bench::WorstStateFiles files =
         bench::WriteWorstState(folder, kCompanionPid, fake::script.unixNow);
-    startupOptions.statePath = files.statePath;
-    startupOptions.seenPath = files.seenPath;
-    trayRecord.cbSize = sizeof(trayRecord);
-    iconAdded = true;
+    // The program as it starts, its window the fake's; then one tick as the loop delivers it.
+    TrayCompanion companion(StartupOptions{.mutexName = L"VestrelTickCalls",
+                                           .statePath = files.statePath,
+                                           .seenPath = files.seenPath,
+                                           .pythonwPath = L"pythonw.exe",
+                                           .launcherPath = L"launch.py"});
+    const bool started = companion.Start(nullptr);
+    fake::calls.clear();
 
     TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, RefreshTimerId, 0);
     const std::vector<fake::Call> programCalls = fake::calls;
-    const bool nothingQueued = NoticeQueue.empty() && !balloonShowing;
+    const bool nothingQueued = started && companion.Icon().IsAdded() &&
+                               companion.Notices().Queue().empty() &&
+                               !companion.Notices().IsBalloonShowing();
 
     fake::calls.clear();
-    bench::FloorTick<FakeCalls> floor(files, trayRecord);
+    bench::FloorTick<FakeCalls> floor(files, companion.Icon().Record());
     floor.Run();
     const std::vector<fake::Call> floorCalls = fake::calls;
 

@@ -1,16 +1,15 @@
 #include "actions/launcher.h"
 
-#include "core/startup_options.h"
 #include "platform/owned_handle.h"
 #include "platform/platform.h"
 
 #include <vector>
 
-std::wstring BuildLaunchCommandLine(const std::wstring& screen) {
+std::wstring AppLauncher::BuildLaunchCommandLine(const std::wstring& screen) const {
     std::wstring commandLine = L"\"";
-    commandLine += startupOptions.pythonwPath;
+    commandLine += pythonwPath_;
     commandLine += L"\" -I \"";
-    commandLine += startupOptions.launcherPath;
+    commandLine += launcherPath_;
     commandLine += L"\"";
     if (!screen.empty()) {
         commandLine += L" --screen ";
@@ -19,7 +18,7 @@ std::wstring BuildLaunchCommandLine(const std::wstring& screen) {
     return commandLine;
 }
 
-void LaunchApp(const std::wstring& screen) {
+void AppLauncher::LaunchApp(const std::wstring& screen) const {
     const std::wstring commandLine = BuildLaunchCommandLine(screen);
     // CreateProcessW may write into the command line it is given.
     std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
@@ -28,9 +27,8 @@ void LaunchApp(const std::wstring& screen) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    if (!platform::CreateProcessW(startupOptions.pythonwPath.c_str(), writable.data(), nullptr,
-                                  nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                                  &process)) {
+    if (!platform::CreateProcessW(pythonwPath_.c_str(), writable.data(), nullptr, nullptr, FALSE,
+                                  CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
         return;
     }
     // Nothing of the started process is kept: the thread handle is closed first, then the process

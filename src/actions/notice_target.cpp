@@ -6,19 +6,7 @@
 
 #include <algorithm>
 
-bool comTried = false;
-bool comStarted = false;
-
 namespace {
-
-void StartComForShell() {
-    if (comTried) {
-        return;
-    }
-    comTried = true;
-    comStarted = SUCCEEDED(
-        platform::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
-}
 
 constexpr std::wstring_view kScreenPrefix = L"app:";
 // The longest address handed to the shell: what browsers and the shell's URL handling take. Some
@@ -49,11 +37,19 @@ bool IsOnOrigin(std::wstring_view target, std::wstring_view origin) {
 
 }  // namespace
 
-void EndComForShell() {
-    if (comStarted) {
+TargetOpener::~TargetOpener() {
+    if (comStarted_) {
         platform::CoUninitialize();
-        comStarted = false;
     }
+}
+
+void TargetOpener::StartComForShell() {
+    if (comTried_) {
+        return;
+    }
+    comTried_ = true;
+    comStarted_ = SUCCEEDED(
+        platform::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
 }
 
 bool IsAllowedUrl(std::wstring_view target) {
@@ -64,12 +60,13 @@ bool IsAllowedUrl(std::wstring_view target) {
 }
 
 // The copy is deliberate: see the header.
-void OpenNoticeTarget(std::wstring target) {  // NOLINT(performance-unnecessary-value-param)
+void TargetOpener::OpenNoticeTarget(
+    std::wstring target) {  // NOLINT(performance-unnecessary-value-param)
     const std::wstring_view view = target;
     if (view.substr(0, kScreenPrefix.size()) == kScreenPrefix) {
         const std::wstring_view screen = view.substr(kScreenPrefix.size());
         if (IsScreenName(screen)) {
-            LaunchApp(std::wstring(screen));
+            launcher_.LaunchApp(std::wstring(screen));
         }
         return;
     }

@@ -1,21 +1,35 @@
 #pragma once
 
+#include "actions/launcher.h"
+
 #include <string>
 #include <string_view>
 
-// Opens what a clicked balloon points at: "app:<screen>" starts the companion application on that
-// screen, an address on the companion's web site goes to the shell; anything else is ignored.
-// The target is the function's own copy: the shell's hand-off may dispatch messages, and a handler
-// run meanwhile may replace the notice it came from.
-void OpenNoticeTarget(std::wstring target);
+// Opens what a clicked balloon points at, and owns the COM that the shell's hand-off of an
+// address may need on this thread: it passes the address to whatever handles it, possibly an
+// extension that needs COM. COM is started once, apartment-threaded without OLE1 DDE, right
+// before the first address goes to the shell (most runs never hand one over), and ended when the
+// opener goes, after the message loop.
+class TargetOpener {
+  public:
+    explicit TargetOpener(const AppLauncher& launcher) : launcher_(launcher) {}
+    ~TargetOpener();
+    TargetOpener(const TargetOpener&) = delete;
+    TargetOpener& operator=(const TargetOpener&) = delete;
 
-// COM on this thread for the shell's hand-off of an address, which may pass it to an extension
-// that needs COM: started once, apartment-threaded without OLE1 DDE, right before the first
-// address goes to the shell, and ended after the message loop (EndComForShell). comTried: the
-// start was made; comStarted: it succeeded, so it is owed its end.
-extern bool comTried;
-extern bool comStarted;
-void EndComForShell();
+    // "app:<screen>" starts the companion application on that screen, an address on the
+    // companion's web site goes to the shell; anything else is ignored. The target is the
+    // function's own copy: the shell's hand-off may dispatch messages, and a handler run
+    // meanwhile may replace the notice it came from.
+    void OpenNoticeTarget(std::wstring target);
+
+  private:
+    void StartComForShell();
+
+    const AppLauncher& launcher_;
+    bool comTried_ = false;    // the start was made
+    bool comStarted_ = false;  // it succeeded, so it is owed its end
+};
 
 // True for an address on one of the companion's two web origins that is safe to hand the shell.
 bool IsAllowedUrl(std::wstring_view target);

@@ -1,6 +1,5 @@
 #include "app/options.h"
 
-#include "core/startup_options.h"
 #include "platform/platform.h"
 
 #include <string_view>
@@ -19,11 +18,11 @@ void PlaceInCurrentFolder(std::wstring& path) {
 
 }  // namespace
 
-bool ParseOptions() {
+std::optional<StartupOptions> ParseOptions() {
     int argc = 0;
     LPWSTR* argv = platform::CommandLineToArgvW(platform::GetCommandLineW(), &argc);
     if (argv == nullptr) {
-        return false;
+        return std::nullopt;
     }
 
     struct Option {
@@ -38,22 +37,25 @@ bool ParseOptions() {
         {L"--launcher", &StartupOptions::launcherPath},
     };
 
+    StartupOptions options;
     // Options come in pairs by position; argument 0 is the program itself, and a value is taken
     // as it stands even when it looks like an option, so "--mutex --state" names the mutex.
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::wstring_view name = argv[i];
         for (const Option& option : kOptions) {
             if (name == option.name) {
-                startupOptions.*option.field = argv[i + 1];
+                options.*option.field = argv[i + 1];
                 break;
             }
         }
     }
     platform::LocalFree(argv);
-    PlaceInCurrentFolder(startupOptions.statePath);
-    PlaceInCurrentFolder(startupOptions.seenPath);
+    PlaceInCurrentFolder(options.statePath);
+    PlaceInCurrentFolder(options.seenPath);
 
-    return !startupOptions.mutexName.empty() && !startupOptions.statePath.empty() &&
-           !startupOptions.seenPath.empty() && !startupOptions.pythonwPath.empty() &&
-           !startupOptions.launcherPath.empty();
+    if (options.mutexName.empty() || options.statePath.empty() || options.seenPath.empty() ||
+        options.pythonwPath.empty() || options.launcherPath.empty()) {
+        return std::nullopt;
+    }
+    return options;
 }

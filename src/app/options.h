@@ -1,4 +1,8 @@
 #pragma once
 
-// Fills startupOptions from the process's command line; true when all five are non-empty.
-bool ParseOptions();
+#include "core/startup_options.h"
+
+#include <optional>
+
+// The five options from the process's command line; nothing when any of them is missing or empty.
+std::optional<StartupOptions> ParseOptions();

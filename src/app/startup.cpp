@@ -1,14 +1,12 @@
 #include "app/startup.h"
 
-#include "actions/notice_target.h"
 #include "app/options.h"
-#include "app/tray_window.h"
-#include "core/startup_options.h"
-#include "notices/notice_queue.h"
+#include "app/tray_companion.h"
 #include "platform/owned_handle.h"
 #include "platform/platform.h"
-#include "tray/tray_icon.h"
-#include "tray/tray_record.h"
+
+#include <optional>
+#include <utility>
 
 namespace {
 
@@ -29,13 +27,15 @@ int RunTrayCompanion(HINSTANCE instance) {
     // a downloads folder holding a planted DLL.
     platform::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 
-    if (!ParseOptions()) {
+    std::optional<StartupOptions> options = ParseOptions();
+    if (!options) {
         return kExitOptionsMissing;
     }
 
-    // Held until the message loop has ended; released on every way out.
+    // Held until the program's object has gone after the message loop; released on every way
+    // out.
     const platform::OwnedHandle instanceMutex(
-        platform::CreateMutexW(nullptr, TRUE, startupOptions.mutexName.c_str()));
+        platform::CreateMutexW(nullptr, TRUE, options->mutexName.c_str()));
     if (!instanceMutex) {
         return kExitAnotherInstance;
     }
@@ -43,18 +43,10 @@ int RunTrayCompanion(HINSTANCE instance) {
         return kExitAnotherInstance;
     }
 
-    if (!CreateTrayWindow(instance)) {
+    TrayCompanion companion(std::move(*options));
+    if (!companion.Start(instance)) {
         return kExitNoWindow;
     }
-    RegisterTaskbarCreatedMessage();
-    InitTrayRecord(trayWindow, instance);
-    RefreshTrayIcon();
-    // Notices that are due show at once, not only after the first tick.
-    PollNotices();
-    StartRefreshTimer();
-
     RunMessageLoop();
-
-    EndComForShell();
     return kExitNormal;
 }

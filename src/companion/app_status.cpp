@@ -1,8 +1,6 @@
 #include "companion/app_status.h"
 
-#include "companion/state_file.h"
 #include "core/profile_file.h"
-#include "core/startup_options.h"
 #include "platform/owned_handle.h"
 #include "platform/platform.h"
 
@@ -26,33 +24,46 @@ bool IsProcessAlive(DWORD processId) {
 
 }  // namespace
 
-AppStatus EvaluateAppStatus() {
-    if (!IsPresentFile(startupOptions.statePath)) {
-        return kStatusStopped;
+std::wstring_view StatusLabelKey(AppStatus status) {
+    switch (status) {
+        case AppStatus::Running:
+            return L"label_running";
+        case AppStatus::UpdateWaiting:
+            return L"label_update_waiting";
+        case AppStatus::Stopped:
+            break;
+    }
+    return L"label_stopped";
+}
+
+AppStatus EvaluateAppStatus(const StateFile& stateFile) {
+    if (!IsPresentFile(stateFile.Path())) {
+        return AppStatus::Stopped;
     }
 
-    const std::int64_t written = ParseInt64(ReadStateValue(L"written_unix"));
+    const std::int64_t written = ParseInt64(stateFile.ReadStateValue(L"written_unix"));
     // Only the low 32 bits name the process: 2^32 + 4 is process 4, and -1 is 0xFFFFFFFF.
-    const auto processId =
-        static_cast<DWORD>(static_cast<std::uint64_t>(ParseInt64(ReadStateValue(L"pid"))));
+    const auto processId = static_cast<DWORD>(
+        static_cast<std::uint64_t>(ParseInt64(stateFile.ReadStateValue(L"pid"))));
     const std::int64_t now = platform::UnixTimeNow();
 
     if (written <= 0) {
-        return kStatusStopped;
+        return AppStatus::Stopped;
     }
     const std::int64_t age = now - written;
     if (age < -kHeartbeatToleranceSeconds || age > kHeartbeatToleranceSeconds) {
-        return kStatusStopped;
+        return AppStatus::Stopped;
     }
     if (processId == 0) {
-        return kStatusStopped;
+        return AppStatus::Stopped;
     }
 
     if (!IsProcessAlive(processId)) {
-        return kStatusStopped;
+        return AppStatus::Stopped;
     }
-    if (ReadStateValue(L"status") == kStatusUpdateWaiting) {
-        return kStatusUpdateWaiting;
+    // The one word of the file that means something here, compared exactly.
+    if (stateFile.ReadStateValue(L"status") == L"update_waiting") {
+        return AppStatus::UpdateWaiting;
     }
-    return kStatusRunning;
+    return AppStatus::Running;
 }

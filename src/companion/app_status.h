@@ -1,14 +1,15 @@
 #pragma once
 
+#include "companion/state_file.h"
+
 #include <string_view>
 
-// The companion application's status, used as text: it names the label "label_<status>".
-using AppStatus = std::wstring_view;
+// The companion application's status, as the program tells it from the state file.
+enum class AppStatus { Stopped, Running, UpdateWaiting };
 
-inline constexpr AppStatus kStatusStopped = L"stopped";
-inline constexpr AppStatus kStatusRunning = L"running";
-inline constexpr AppStatus kStatusUpdateWaiting = L"update_waiting";
+// The state file's label for a status: "label_stopped", "label_running", "label_update_waiting".
+std::wstring_view StatusLabelKey(AppStatus status);
 
 // Decides from the state file's heartbeat and process id whether the companion application runs.
-// Reads the file afresh at every call; every failure gives "stopped".
-AppStatus EvaluateAppStatus();
+// Reads the file afresh at every call; every failure gives Stopped.
+AppStatus EvaluateAppStatus(const StateFile& stateFile);

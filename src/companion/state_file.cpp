@@ -1,7 +1,6 @@
 #include "companion/state_file.h"
 
 #include "core/profile_file.h"
-#include "core/startup_options.h"
 
 #include <limits>
 #include <type_traits>
@@ -38,12 +37,16 @@ Int ParseDecimal(std::wstring_view text) {
 
 }  // namespace
 
-std::wstring ReadStateValue(std::wstring_view key) {
-    return ReadProfileValue(startupOptions.statePath, L"state", std::wstring(key));
+std::wstring StateFile::ReadStateValue(std::wstring_view key) const {
+    return ReadProfileValue(path_, L"state", std::wstring(key));
 }
 
-std::wstring ReadLabel(std::wstring_view name) {
+std::wstring StateFile::ReadLabel(std::wstring_view name) const {
     return ReadStateValue(L"label_" + std::wstring(name));
+}
+
+std::wstring StateFile::ReadValue(const std::wstring& section, const std::wstring& key) const {
+    return ReadProfileValue(path_, section, key);
 }
 
 std::int32_t ParseInt32(std::wstring_view text) {

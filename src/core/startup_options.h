@@ -2,8 +2,9 @@
 
 #include <string>
 
-// The five options the program is started with. Filled once at start-up, before anything else
-// runs, and never changed afterwards; every subsystem reads them from here.
+// The five options the program is started with. Parsed once at start-up, before anything else
+// runs, and read-only afterwards: the program's object holds them, and each part is given what
+// it needs of them when it is made.
 struct StartupOptions {
     std::wstring mutexName;     // --mutex
     std::wstring statePath;     // --state
@@ -11,5 +12,3 @@ struct StartupOptions {
     std::wstring pythonwPath;   // --pythonw
     std::wstring launcherPath;  // --launcher
 };
-
-extern StartupOptions startupOptions;

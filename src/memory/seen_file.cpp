@@ -1,7 +1,6 @@
 #include "memory/seen_file.h"
 
 #include "core/profile_file.h"
-#include "core/startup_options.h"
 #include "platform/owned_handle.h"
 #include "platform/platform.h"
 
@@ -13,6 +12,10 @@
 namespace {
 
 constexpr BYTE kByteOrderMark[] = {0xFF, 0xFE};
+
+// A seen file held open by another program reads as empty, so every notice already shown would
+// come back: such a pass waits, but not for good.
+constexpr int kUnreadablePassesToWait = 30;
 
 void WriteByteOrderMark(HANDLE file) {
     DWORD bytesWritten = 0;
@@ -35,8 +38,8 @@ void MarkEmptySeenFile(const std::wstring& seenPath) {
 
 }  // namespace
 
-void EnsureSeenFile() {
-    const std::wstring& seenPath = startupOptions.seenPath;
+void SeenFile::EnsureSeenFile() const {
+    const std::wstring& seenPath = path_;
     if (const std::optional<std::uint64_t> size = PresentFileSize(seenPath)) {
         if (*size == 0) {
             MarkEmptySeenFile(seenPath);
@@ -63,30 +66,61 @@ void EnsureSeenFile() {
     }
 }
 
-void WriteSeenValue(const std::wstring& section, const std::wstring& key,
-                    const std::wstring& value) {
+bool SeenFile::WriteSeenValue(const std::wstring& section, const std::wstring& key,
+                              const std::wstring& value) const {
     EnsureSeenFile();
-    platform::WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(),
-                                         startupOptions.seenPath.c_str());
+    return platform::WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(),
+                                                path_.c_str()) != FALSE;
 }
 
-std::wstring ReadSeenValue(const std::wstring& section, const std::wstring& key) {
-    return ReadProfileValue(startupOptions.seenPath, section, key);
+std::wstring SeenFile::ReadSeenValue(const std::wstring& section, const std::wstring& key) const {
+    return ReadProfileValue(path_, section, key);
 }
 
-bool CanReadSeenFile() {
-    const std::wstring& seenPath = startupOptions.seenPath;
-    if (!IsPresentFile(seenPath)) {
+bool SeenFile::CanReadSeenFile() const {
+    if (!IsPresentFile(path_)) {
         return true;
     }
     const platform::OwnedFile probe(platform::CreateFileW(
-        seenPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     return static_cast<bool>(probe);
 }
 
-bool IsNudgeMuted() {
+bool SeenFile::ShouldPauseNoticePass() {
+    if (CanReadSeenFile()) {
+        unreadablePasses_ = 0;
+        return false;
+    }
+    if (unreadablePasses_ < kUnreadablePassesToWait) {
+        ++unreadablePasses_;
+        return true;
+    }
+    return false;
+}
+
+bool SeenFile::IsMarkedShown(const std::wstring& id) const {
+    return ReadSeenValue(L"shown", id) == L"1";
+}
+
+void SeenFile::MarkShown(const std::wstring& id) const {
+    WriteSeenValue(L"shown", id, L"1");
+}
+
+bool SeenFile::IsNudgeMuted() const {
     return ReadSeenValue(L"prefs", L"mute_nudges") == L"1";
+}
+
+void SeenFile::SetNudgesMuted(bool muted) const {
+    WriteSeenValue(L"prefs", L"mute_nudges", muted ? L"1" : L"0");
+}
+
+std::wstring SeenFile::LastNudgeDay() const {
+    return ReadSeenValue(L"prefs", L"last_nudge_day");
+}
+
+void SeenFile::SetLastNudgeDay(const std::wstring& day) const {
+    WriteSeenValue(L"prefs", L"last_nudge_day", day);
 }
 
 std::wstring TodayStamp() {

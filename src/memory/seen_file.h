@@ -2,25 +2,54 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
-// Creates the seen file, and the folders above it, when it does not exist yet. A new file holds
-// only the UTF-16LE byte-order mark, so the profile writer keeps writing UTF-16LE into it.
-void EnsureSeenFile();
+// The seen file: the program's own memory across runs, a profile file it creates on its first
+// write. It holds the notices already shown ([shown] <id>=1) and the preferences ([prefs]
+// mute_nudges, last_nudge_day). Every use reads the file again; the only thing kept between uses
+// is how long the file has been unreadable.
+class SeenFile {
+  public:
+    explicit SeenFile(std::wstring path) : path_(std::move(path)) {}
 
-// The only write of the seen file.
-void WriteSeenValue(const std::wstring& section, const std::wstring& key,
-                    const std::wstring& value);
+    const std::wstring& Path() const { return path_; }
 
-// A value of the seen file; the empty text for a missing file, section or key.
-std::wstring ReadSeenValue(const std::wstring& section, const std::wstring& key);
+    // Creates the file, and the folders above it, when it does not exist yet. A new file holds
+    // only the UTF-16LE byte-order mark, so the profile writer keeps writing UTF-16LE into it.
+    void EnsureSeenFile() const;
 
-// False while a seen file exists but cannot be opened for reading: another process (a backup or
-// sync tool, for a moment) holds it without sharing. Read through such a lock every mark would
-// look missing. A missing seen file is no memory yet, and counts as readable.
-bool CanReadSeenFile();
+    // The only write of the seen file; true when the profile writer reports the value stored.
+    bool WriteSeenValue(const std::wstring& section, const std::wstring& key,
+                        const std::wstring& value) const;
+    // A value of the seen file; the empty text for a missing file, section or key.
+    std::wstring ReadSeenValue(const std::wstring& section, const std::wstring& key) const;
 
-// True when [prefs] mute_nudges of the seen file is exactly "1".
-bool IsNudgeMuted();
+    // False while the file exists but cannot be opened for reading: another process (a backup or
+    // sync tool, for a moment) holds it without sharing. Read through such a lock every mark
+    // would look missing. A missing seen file is no memory yet, and counts as readable.
+    bool CanReadSeenFile() const;
+
+    // True when a notice pass should wait because the file cannot be read now. A file that stays
+    // locked must not hold notices back for good: after 30 passes in a row the pass goes on, and
+    // the count starts again once the file can be read.
+    bool ShouldPauseNoticePass();
+
+    bool IsMarkedShown(const std::wstring& id) const;
+    void MarkShown(const std::wstring& id) const;
+
+    // [prefs] mute_nudges is exactly "1".
+    bool IsNudgeMuted() const;
+    void SetNudgesMuted(bool muted) const;
+
+    // [prefs] last_nudge_day: the day a nudge was last shown, as TodayStamp gives it.
+    std::wstring LastNudgeDay() const;
+    void SetLastNudgeDay(const std::wstring& day) const;
+
+  private:
+    std::wstring path_;
+    // The passes in a row that found the file present but unreadable.
+    int unreadablePasses_ = 0;
+};
 
 // The local date as eight digits, year, month, day: "20260305".
 std::wstring TodayStamp();

@@ -28,6 +28,9 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
                      int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                      LPVOID param);
 UINT RegisterWindowMessageW(LPCWSTR name);
+// The window's user data: where the window procedure finds the object that owns the window.
+LONG_PTR SetWindowLongPtrW(HWND window, int index, LONG_PTR value);
+LONG_PTR GetWindowLongPtrW(HWND window, int index);
 BOOL ChangeWindowMessageFilterEx(HWND window, UINT message, DWORD action,
                                  PCHANGEFILTERSTRUCT changeFilterStruct);
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC timerProc);

@@ -47,6 +47,12 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
 UINT RegisterWindowMessageW(LPCWSTR name) {
     return ::RegisterWindowMessageW(name);
 }
+LONG_PTR SetWindowLongPtrW(HWND window, int index, LONG_PTR value) {
+    return ::SetWindowLongPtrW(window, index, value);
+}
+LONG_PTR GetWindowLongPtrW(HWND window, int index) {
+    return ::GetWindowLongPtrW(window, index);
+}
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC timerProc) {
     return ::SetTimer(window, id, elapse, timerProc);
 }

@@ -1,9 +1,6 @@
 #include "tray/context_menu.h"
 
-#include "actions/launcher.h"
 #include "companion/app_status.h"
-#include "companion/state_file.h"
-#include "memory/seen_file.h"
 #include "platform/owned_handle.h"
 #include "platform/platform.h"
 
@@ -26,17 +23,17 @@ POINT MenuPosition() {
     return POINT{GET_X_LPARAM(position), GET_Y_LPARAM(position)};
 }
 
-void CarryOutMenuCommand(UINT command) {
+void CarryOutMenuCommand(UINT command, SeenFile& seenFile, const AppLauncher& launcher) {
     switch (command) {
         case kMenuOpen:
-            LaunchApp(L"");
+            launcher.LaunchApp(L"");
             break;
         case kMenuStop:
-            LaunchApp(L"stop");
+            launcher.LaunchApp(L"stop");
             break;
         case kMenuMute:
             // Read again: the preference may have changed while the menu was open.
-            WriteSeenValue(L"prefs", L"mute_nudges", IsNudgeMuted() ? L"0" : L"1");
+            seenFile.SetNudgesMuted(!seenFile.IsNudgeMuted());
             break;
         default:
             break;
@@ -45,29 +42,30 @@ void CarryOutMenuCommand(UINT command) {
 
 }  // namespace
 
-void ShowContextMenu(HWND window) {
-    const AppStatus status = EvaluateAppStatus();
+void ShowContextMenu(HWND window, const StateFile& stateFile, SeenFile& seenFile,
+                     const AppLauncher& launcher) {
+    const AppStatus status = EvaluateAppStatus(stateFile);
     platform::OwnedMenu menu(platform::CreatePopupMenu());
     if (!menu) {
         return;
     }
 
-    const std::wstring statusLabel = ReadLabel(status);
+    const std::wstring statusLabel = stateFile.ReadStateValue(StatusLabelKey(status));
     platform::AppendMenuW(menu.Get(), MF_GRAYED, 0, statusLabel.c_str());
     platform::AppendMenuW(menu.Get(), MF_SEPARATOR, 0, nullptr);
 
-    const std::wstring openLabel = ReadLabel(L"open");
-    const std::wstring stopLabel = ReadLabel(L"stop");
-    const std::wstring muteLabel = ReadLabel(L"mute");
+    const std::wstring openLabel = stateFile.ReadLabel(L"open");
+    const std::wstring stopLabel = stateFile.ReadLabel(L"stop");
+    const std::wstring muteLabel = stateFile.ReadLabel(L"mute");
     if (!openLabel.empty()) {
         platform::AppendMenuW(menu.Get(), MF_STRING, kMenuOpen, openLabel.c_str());
     }
-    const std::wstring role = ReadStateValue(L"role");
-    if (role == L"server" && !stopLabel.empty() && status != kStatusStopped) {
+    const std::wstring role = stateFile.ReadStateValue(L"role");
+    if (role == L"server" && !stopLabel.empty() && status != AppStatus::Stopped) {
         platform::AppendMenuW(menu.Get(), MF_STRING, kMenuStop, stopLabel.c_str());
     }
     if (!muteLabel.empty()) {
-        const UINT checked = IsNudgeMuted() ? MF_CHECKED : MF_STRING;
+        const UINT checked = seenFile.IsNudgeMuted() ? MF_CHECKED : MF_STRING;
         platform::AppendMenuW(menu.Get(), checked, kMenuMute, muteLabel.c_str());
     }
 
@@ -75,7 +73,7 @@ void ShowContextMenu(HWND window) {
     // Without the foreground switch the menu would not close when the user clicks elsewhere, and
     // the posted WM_NULL lets a second click on the icon open it again at once.
     platform::SetForegroundWindow(window);
-    const bool rightToLeft = ReadStateValue(L"rtl") == L"1";
+    const bool rightToLeft = stateFile.ReadStateValue(L"rtl") == L"1";
     const UINT flags = kTrackFlags | (rightToLeft ? TPM_LAYOUTRTL : 0u);
     const auto command = static_cast<UINT>(
         platform::TrackPopupMenu(menu.Get(), flags, position.x, position.y, 0, window, nullptr));
@@ -83,5 +81,5 @@ void ShowContextMenu(HWND window) {
     // Gone before the command runs: a command may take long (a start) or open another menu.
     menu.Reset();
 
-    CarryOutMenuCommand(command);
+    CarryOutMenuCommand(command, seenFile, launcher);
 }

@@ -3,19 +3,13 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cstddef>
 #include <string_view>
 
 // The icon's callback message; with version 4 the event is in the low word of lParam.
 inline constexpr UINT TrayCallbackMessage = WM_APP + 1;
 inline constexpr UINT kTrayIconId = 1;
 inline constexpr UINT kTrayIconFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP;
-
-// The program's one notification-area record and whether the shell holds its icon.
-extern NOTIFYICONDATAW trayRecord;
-extern bool iconAdded;
-
-// Sets the fields that stay the same for the whole run and loads the small icon once.
-void InitTrayRecord(HWND window, HINSTANCE instance);
 
 // Copies text into a fixed field, cut to the field's size less the terminator. The cut counts
 // UTF-16 code units, but never keeps the first half of a surrogate pair without its second.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 namespace fake {
 
@@ -14,6 +15,7 @@ namespace {
 
 WNDPROC registeredWindowProc = nullptr;
 bool quitPosted = false;
+std::map<HWND, LONG_PTR> userData;
 
 std::wstring Text(LPCWSTR text) {
     return text != nullptr ? std::wstring(text) : L"<null>";
@@ -67,6 +69,7 @@ void Reset() {
     calls.clear();
     registeredWindowProc = nullptr;
     quitPosted = false;
+    userData.clear();
 }
 
 std::vector<Call> CallsNamed(std::string_view name) {
@@ -172,7 +175,27 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
             {"menu", Number(menu)},
             {"instance", Number(instance)},
             {"param", Number(param)}});
-    return script.windowFails ? nullptr : fake::kTrayWindowHandle;
+    if (script.windowFails) {
+        return nullptr;
+    }
+    // As Windows does, the new window's procedure gets its creation messages, with the creation
+    // parameter, before CreateWindowExW returns.
+    const HWND created = fake::kTrayWindowHandle;
+    if (fake::registeredWindowProc != nullptr) {
+        CREATESTRUCTW creation{};
+        creation.lpCreateParams = param;
+        creation.hInstance = instance;
+        creation.lpszName = windowName;
+        creation.lpszClass = className;
+        creation.style = static_cast<LONG>(style);
+        creation.dwExStyle = exStyle;
+        const auto lParam = reinterpret_cast<LPARAM>(&creation);
+        if (fake::registeredWindowProc(created, WM_NCCREATE, 0, lParam) == FALSE ||
+            fake::registeredWindowProc(created, WM_CREATE, 0, lParam) == -1) {
+            return nullptr;
+        }
+    }
+    return created;
 }
 
 UINT RegisterWindowMessageW(LPCWSTR name) {
@@ -188,6 +211,19 @@ BOOL ChangeWindowMessageFilterEx(HWND window, UINT message, DWORD action,
             {"action", action},
             {"changeFilterStruct", Number(changeFilterStruct)}});
     return TRUE;
+}
+
+LONG_PTR SetWindowLongPtrW(HWND window, int index, LONG_PTR value) {
+    Record("SetWindowLongPtrW", {},
+           {{"window", Number(window)}, {"index", Signed(index)}, {"value", Signed(value)}});
+    LONG_PTR& slot = fake::userData[window];
+    return std::exchange(slot, value);
+}
+
+LONG_PTR GetWindowLongPtrW(HWND window, int index) {
+    Record("GetWindowLongPtrW", {}, {{"window", Number(window)}, {"index", Signed(index)}});
+    const auto found = fake::userData.find(window);
+    return found != fake::userData.end() ? found->second : 0;
 }
 
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC timerProc) {

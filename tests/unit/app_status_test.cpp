@@ -24,35 +24,36 @@ struct StatusCase {
 TEST_F(EvaluateAppStatusTest, DecidesFromHeartbeatProcessAndStatus) {
     const std::wstring now = std::to_wstring(kNow);
     const StatusCase cases[] = {
-        {"fresh", now, L"77", L"", kStatusRunning, true, 77},
-        {"90 s old is fresh", std::to_wstring(kNow - 90), L"77", L"", kStatusRunning, true, 77},
-        {"91 s old is stale", std::to_wstring(kNow - 91), L"77", L"", kStatusStopped, false},
-        {"90 s ahead is fresh", std::to_wstring(kNow + 90), L"77", L"", kStatusRunning, true, 77},
-        {"91 s ahead is stale", std::to_wstring(kNow + 91), L"77", L"", kStatusStopped, false},
-        {"heartbeat missing", L"-", L"77", L"", kStatusStopped, false},
-        {"heartbeat empty", L"", L"77", L"", kStatusStopped, false},
-        {"heartbeat zero", L"0", L"77", L"", kStatusStopped, false},
-        {"heartbeat negative", L"-5", L"77", L"", kStatusStopped, false},
-        {"heartbeat a word", L"soon", L"77", L"", kStatusStopped, false},
-        {"heartbeat with fraction and sign", L"+" + now + L".9", L"77", L"", kStatusRunning, true,
+        {"fresh", now, L"77", L"", AppStatus::Running, true, 77},
+        {"90 s old is fresh", std::to_wstring(kNow - 90), L"77", L"", AppStatus::Running, true, 77},
+        {"91 s old is stale", std::to_wstring(kNow - 91), L"77", L"", AppStatus::Stopped, false},
+        {"90 s ahead is fresh", std::to_wstring(kNow + 90), L"77", L"", AppStatus::Running, true,
          77},
-        {"pid missing", now, L"-", L"", kStatusStopped, false},
-        {"pid zero", now, L"0", L"", kStatusStopped, false},
-        {"pid 2^32", now, L"4294967296", L"", kStatusStopped, false},
-        {"pid 2^32+4", now, L"4294967300", L"", kStatusRunning, true, 4},
-        {"pid -1", now, L"-1", L"", kStatusStopped, true, 0xFFFFFFFF},
-        {"no such process", now, L"88", L"", kStatusStopped, true, 88},
-        {"process ended", now, L"99", L"", kStatusStopped, true, 99},
-        {"exit code unreadable", now, L"98", L"", kStatusStopped, true, 98},
-        {"ended with exit code 259", now, L"97", L"", kStatusRunning, true, 97},
-        {"update waiting", now, L"77", L"update_waiting", kStatusUpdateWaiting, true, 77},
-        {"update waiting in capitals", now, L"77", L"Update_Waiting", kStatusRunning, true, 77},
-        {"status stopped", now, L"77", L"stopped", kStatusRunning, true, 77},
-        {"status running", now, L"77", L"running", kStatusRunning, true, 77},
+        {"91 s ahead is stale", std::to_wstring(kNow + 91), L"77", L"", AppStatus::Stopped, false},
+        {"heartbeat missing", L"-", L"77", L"", AppStatus::Stopped, false},
+        {"heartbeat empty", L"", L"77", L"", AppStatus::Stopped, false},
+        {"heartbeat zero", L"0", L"77", L"", AppStatus::Stopped, false},
+        {"heartbeat negative", L"-5", L"77", L"", AppStatus::Stopped, false},
+        {"heartbeat a word", L"soon", L"77", L"", AppStatus::Stopped, false},
+        {"heartbeat with fraction and sign", L"+" + now + L".9", L"77", L"", AppStatus::Running,
+         true, 77},
+        {"pid missing", now, L"-", L"", AppStatus::Stopped, false},
+        {"pid zero", now, L"0", L"", AppStatus::Stopped, false},
+        {"pid 2^32", now, L"4294967296", L"", AppStatus::Stopped, false},
+        {"pid 2^32+4", now, L"4294967300", L"", AppStatus::Running, true, 4},
+        {"pid -1", now, L"-1", L"", AppStatus::Stopped, true, 0xFFFFFFFF},
+        {"no such process", now, L"88", L"", AppStatus::Stopped, true, 88},
+        {"process ended", now, L"99", L"", AppStatus::Stopped, true, 99},
+        {"exit code unreadable", now, L"98", L"", AppStatus::Stopped, true, 98},
+        {"ended with exit code 259", now, L"97", L"", AppStatus::Running, true, 97},
+        {"update waiting", now, L"77", L"update_waiting", AppStatus::UpdateWaiting, true, 77},
+        {"update waiting in capitals", now, L"77", L"Update_Waiting", AppStatus::Running, true, 77},
+        {"status stopped", now, L"77", L"stopped", AppStatus::Running, true, 77},
+        {"status running", now, L"77", L"running", AppStatus::Running, true, 77},
     };
     for (const StatusCase& c : cases) {
         SCOPED_TRACE(c.name);
-        ResetProgramState();
+        StartRow();
         fake::script.unixNow = kNow;
         fake::script.processes[77] = fake::FakeProcess{};
         fake::script.processes[4] = fake::FakeProcess{};
@@ -70,7 +71,7 @@ TEST_F(EvaluateAppStatusTest, DecidesFromHeartbeatProcessAndStatus) {
         lines.push_back(L"status=" + c.status);
         WriteStateFile(lines);
 
-        EXPECT_EQ(EvaluateAppStatus(), c.expected);
+        EXPECT_EQ(EvaluateAppStatus(StateFile(options.statePath)), c.expected);
 
         const std::vector<fake::Call> opened = fake::CallsNamed("OpenProcess");
         if (!c.opensProcess) {
@@ -93,13 +94,13 @@ TEST_F(EvaluateAppStatusTest, DecidesFromHeartbeatProcessAndStatus) {
             std::any_of(fake::calls.begin(), fake::calls.end(), [](const fake::Call& call) {
                 return call.name == "GetPrivateProfileStringW" && call.Text("key") == L"status";
             });
-        EXPECT_EQ(readStatus, c.expected != kStatusStopped);
+        EXPECT_EQ(readStatus, c.expected != AppStatus::Stopped);
     }
 }
 
 TEST_F(EvaluateAppStatusTest, ReadsTheClockAfterBothValues) {
     WriteRunningState({});
-    EvaluateAppStatus();
+    EvaluateAppStatus(StateFile(options.statePath));
     const auto names = fake::CallNames({"GetExitCodeProcess", "CloseHandle", "OpenProcess"});
     EXPECT_EQ(names, (std::vector<std::string>{"GetFileAttributesW", "GetPrivateProfileStringW",
                                                "GetPrivateProfileStringW", "UnixTimeNow",
@@ -107,9 +108,9 @@ TEST_F(EvaluateAppStatusTest, ReadsTheClockAfterBothValues) {
 }
 
 TEST_F(EvaluateAppStatusTest, MissingFileOrFolderIsStoppedWithoutReading) {
-    EXPECT_EQ(EvaluateAppStatus(), kStatusStopped);
-    std::filesystem::create_directories(startupOptions.statePath);
-    EXPECT_EQ(EvaluateAppStatus(), kStatusStopped);
+    EXPECT_EQ(EvaluateAppStatus(StateFile(options.statePath)), AppStatus::Stopped);
+    std::filesystem::create_directories(options.statePath);
+    EXPECT_EQ(EvaluateAppStatus(StateFile(options.statePath)), AppStatus::Stopped);
     EXPECT_TRUE(fake::CallsNamed("GetPrivateProfileStringW").empty());
     EXPECT_TRUE(fake::CallsNamed("OpenProcess").empty());
 }

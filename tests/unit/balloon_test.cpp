@@ -1,11 +1,6 @@
-#include "notices/balloon.h"
+#include "notices/balloons.h"
 
-#include "app/tray_window.h"
-#include "core/startup_options.h"
-#include "notices/notice.h"
-#include "notices/notice_queue.h"
 #include "test_support.h"
-#include "tray/tray_record.h"
 #include "web_host.h"
 
 #include <filesystem>
@@ -15,36 +10,30 @@
 
 namespace {
 
-constexpr wchar_t kTip[] = L"Vestrel: running";
+constexpr wchar_t kTip[] = L"Vestrel\nRunning";
 
-class ShowNextNoticeTest : public LogicTest {
+class BalloonsTest : public LogicTest {
   protected:
-    void Arrange() override {
-        // The record as start-up and the tooltip refresh leave it.
-        trayRecord.cbSize = sizeof(trayRecord);
-        trayRecord.hWnd = fake::kTrayWindowHandle;
-        trayRecord.uID = kTrayIconId;
-        trayRecord.uCallbackMessage = TrayCallbackMessage;
-        trayRecord.hIcon = fake::kIconHandle;
-        trayRecord.uFlags = kTrayIconFlags;
-        CopyToField(trayRecord.szTip, kTip);
-        iconAdded = true;
-        fake::script.taskbarCreatedMessage = 0xC0DE;
-        TaskbarCreatedMessage = 0xC0DE;
+    // A running companion application listing these sections, with the tooltip's labels.
+    void List(const std::vector<std::vector<std::wstring>>& sections) const {
+        std::vector<std::wstring> lines;
+        for (const std::vector<std::wstring>& section : sections) {
+            lines.insert(lines.end(), section.begin(), section.end());
+        }
+        WriteRunningState({L"notices=" + std::to_wstring(sections.size()), L"label_title=Vestrel",
+                           L"label_running=Running"},
+                          lines);
     }
 };
 
-Notice MakeNotice(const std::wstring& id, const std::wstring& kind,
-                  const std::wstring& title = L"A title", const std::wstring& body = L"A body") {
-    return Notice{id, kind, L"app:home", title, body};
-}
-
-std::vector<std::wstring> QueueIds() {
-    std::vector<std::wstring> ids;
-    for (const Notice& notice : NoticeQueue) {
-        ids.push_back(notice.id);
-    }
-    return ids;
+// A section with every value of a notice given, the texts as they are.
+std::vector<std::wstring> FullSection(int index, const Notice& notice, const std::wstring& kind) {
+    return {L"[notice" + std::to_wstring(index) + L"]",
+            L"id=" + notice.id,
+            L"kind=" + kind,
+            L"target=" + notice.target,
+            L"title=" + notice.title,
+            L"body=" + notice.body};
 }
 
 using SeenWrite = std::tuple<std::wstring, std::wstring, std::wstring>;
@@ -57,16 +46,11 @@ std::vector<SeenWrite> SeenWrites() {
     return writes;
 }
 
-std::vector<std::wstring> Section(int index, const std::wstring& id, const std::wstring& kind) {
-    return {L"[notice" + std::to_wstring(index) + L"]", L"id=" + id, L"kind=" + kind,
-            L"title=" + id, L"body=About " + id};
-}
-
-TEST_F(ShowNextNoticeTest, DoesNothingUnlessABalloonCanBeShown) {
+TEST_F(BalloonsTest, ShowsNothingUnlessABalloonCanBeShown) {
     struct Case {
         const char* name;
-        bool showing;
-        bool queued;
+        bool showing;  // "before" is on screen
+        bool queued;   // "next" waits
         bool icon;
     };
     const Case cases[] = {
@@ -76,63 +60,77 @@ TEST_F(ShowNextNoticeTest, DoesNothingUnlessABalloonCanBeShown) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ResetProgramState();
-        currentNotice = MakeNotice(L"before", L"info");
-        if (c.queued) {
-            NoticeQueue = {MakeNotice(L"next", L"danger")};
+        StartRow();
+        TrayParts parts(options);
+        if (c.icon) {
+            parts.AddIcon();
         }
-        balloonShowing = c.showing;
-        iconAdded = c.icon;
+        if (c.showing) {
+            List({NoticeSection(1, L"before", L"info")});
+            parts.balloons.PollNotices();
+        }
+        if (c.queued) {
+            // Behind the balloon on screen, or with no icon to show it on.
+            List({NoticeSection(1, c.showing ? L"before" : L"other", L"info"),
+                  NoticeSection(2, L"next", L"danger")});
+            parts.balloons.PollNotices();
+        }
+        fake::calls.clear();
 
-        ShowNextNotice();
+        parts.balloons.ShowNextNotice();
 
-        EXPECT_TRUE(fake::calls.empty());
-        EXPECT_EQ(currentNotice.id, L"before");
-        EXPECT_EQ(QueueIds(),
-                  c.queued ? std::vector<std::wstring>{L"next"} : std::vector<std::wstring>{});
-        EXPECT_EQ(balloonShowing, c.showing);
+        EXPECT_TRUE(fake::CallsNamed("Shell_NotifyIconW").empty());
+        EXPECT_EQ(parts.balloons.CurrentNotice().id, c.showing ? L"before" : L"");
+        const std::vector<std::wstring> waiting =
+            c.showing ? std::vector<std::wstring>{L"next"}
+                      : std::vector<std::wstring>{L"next", L"other"};
+        EXPECT_EQ(QueueIds(parts.balloons), c.queued ? waiting : std::vector<std::wstring>{});
+        EXPECT_EQ(parts.balloons.IsBalloonShowing(), c.showing);
     }
 }
 
-TEST_F(ShowNextNoticeTest, FillsOnlyTheBalloonFields) {
+TEST_F(BalloonsTest, FillsOnlyTheBalloonFields) {
     const wchar_t pair[] = L"\U0001F600";  // one character, two code units
     struct Case {
         const char* name;
         Notice notice;
+        std::wstring kind;
         std::wstring title;
         std::wstring text;
         DWORD infoFlags;
     };
     const Case cases[] = {
-        {"danger warns", MakeNotice(L"d", L"danger", L"Disk full", L"Free some space"),
-         L"Disk full", L"Free some space", NIIF_WARNING},
-        {"info informs", MakeNotice(L"i", L"info", L"Update", L"Ready"), L"Update", L"Ready",
-         NIIF_INFO},
-        {"nudge informs", MakeNotice(L"u", L"nudge", L"Tip", L"Try this"), L"Tip", L"Try this",
-         NIIF_INFO},
+        {"danger warns", MakeNotice(L"d", NoticeKind::Danger, L"Disk full", L"Free some space"),
+         L"danger", L"Disk full", L"Free some space", NIIF_WARNING},
+        {"info informs", MakeNotice(L"i", NoticeKind::Info, L"Update", L"Ready"), L"info",
+         L"Update", L"Ready", NIIF_INFO},
+        {"nudge informs", MakeNotice(L"u", NoticeKind::Nudge, L"Tip", L"Try this"), L"nudge",
+         L"Tip", L"Try this", NIIF_INFO},
         {"long texts are cut",
-         MakeNotice(L"l", L"info", std::wstring(70, L't'), std::wstring(300, L'b')),
-         std::wstring(63, L't'), std::wstring(255, L'b'), NIIF_INFO},
+         MakeNotice(L"l", NoticeKind::Info, std::wstring(70, L't'), std::wstring(300, L'b')),
+         L"info", std::wstring(63, L't'), std::wstring(255, L'b'), NIIF_INFO},
         {"texts that just fit pass whole",
-         MakeNotice(L"f", L"info", std::wstring(63, L't'), std::wstring(255, L'b')),
-         std::wstring(63, L't'), std::wstring(255, L'b'), NIIF_INFO},
+         MakeNotice(L"f", NoticeKind::Info, std::wstring(63, L't'), std::wstring(255, L'b')),
+         L"info", std::wstring(63, L't'), std::wstring(255, L'b'), NIIF_INFO},
         {"a pair across the cut leaves whole",
-         MakeNotice(L"p", L"info", std::wstring(62, L't') + pair + L"tail",
+         MakeNotice(L"p", NoticeKind::Info, std::wstring(62, L't') + pair + L"tail",
                     std::wstring(254, L'b') + pair + L"tail"),
-         std::wstring(62, L't'), std::wstring(254, L'b'), NIIF_INFO},
+         L"info", std::wstring(62, L't'), std::wstring(254, L'b'), NIIF_INFO},
         {"a pair that ends at the limit stays",
-         MakeNotice(L"e", L"info", std::wstring(61, L't') + pair + L"tail",
+         MakeNotice(L"e", NoticeKind::Info, std::wstring(61, L't') + pair + L"tail",
                     std::wstring(253, L'b') + pair + L"tail"),
-         std::wstring(61, L't') + pair, std::wstring(253, L'b') + pair, NIIF_INFO},
-        {"an empty body becomes a blank", MakeNotice(L"b", L"info", L"Title only", L""),
-         L"Title only", L" ", NIIF_INFO},
+         L"info", std::wstring(61, L't') + pair, std::wstring(253, L'b') + pair, NIIF_INFO},
+        {"an empty body becomes a blank", MakeNotice(L"b", NoticeKind::Info, L"Title only", L""),
+         L"info", L"Title only", L" ", NIIF_INFO},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ResetProgramState();
-        NoticeQueue = {c.notice};
+        StartRow();
+        List({FullSection(1, c.notice, c.kind)});
+        TrayParts parts(options);
+        parts.AddIcon();
 
-        ShowNextNotice();
+        parts.balloons.PollNotices();
 
         const std::vector<fake::Call> sent = fake::CallsNamed("Shell_NotifyIconW");
         ASSERT_EQ(sent.size(), 1u);
@@ -146,26 +144,26 @@ TEST_F(ShowNextNoticeTest, FillsOnlyTheBalloonFields) {
         EXPECT_EQ(record.uID, kTrayIconId);
         EXPECT_EQ(std::wstring(record.szTip), kTip);
         // The cut is the record's alone.
-        EXPECT_EQ(currentNotice.title, c.notice.title);
-        EXPECT_EQ(currentNotice.body, c.notice.body);
-        EXPECT_TRUE(balloonShowing);
-        EXPECT_TRUE(NoticeQueue.empty());
+        EXPECT_EQ(parts.balloons.CurrentNotice().title, c.notice.title);
+        EXPECT_EQ(parts.balloons.CurrentNotice().body, c.notice.body);
+        EXPECT_TRUE(parts.balloons.IsBalloonShowing());
+        EXPECT_TRUE(parts.balloons.Queue().empty());
     }
 }
 
-TEST_F(ShowNextNoticeTest, MarksTheShownNoticeAndANudgesDay) {
+TEST_F(BalloonsTest, MarksTheShownNoticeAndANudgesDay) {
     struct Case {
         const wchar_t* kind;
         bool stampsDay;
     };
     for (const Case& c : {Case{L"info", false}, Case{L"danger", false}, Case{L"nudge", true}}) {
         SCOPED_TRACE(Narrow(c.kind));
-        ResetProgramState();
-        // A seen file of its own for each kind.
-        startupOptions.seenPath = folder + L"\\" + c.kind + L"\\seen.ini";
-        NoticeQueue = {MakeNotice(L"id-1", c.kind)};
+        StartRow();
+        List({NoticeSection(1, L"id-1", c.kind)});
+        TrayParts parts(options);
+        parts.AddIcon();
 
-        ShowNextNotice();
+        parts.balloons.PollNotices();
 
         std::vector<SeenWrite> expected = {{L"shown", L"id-1", L"1"}};
         if (c.stampsDay) {
@@ -177,260 +175,202 @@ TEST_F(ShowNextNoticeTest, MarksTheShownNoticeAndANudgesDay) {
     }
 }
 
-TEST_F(ShowNextNoticeTest, ANudgeStampsTheDayOfItsDisplay) {
+TEST_F(BalloonsTest, ANudgeStampsTheDayOfItsDisplay) {
     // Queued late on the 5th behind another balloon, while nudges were not yet muted.
     fake::script.localTime = SYSTEMTIME{2026, 3, 4, 5, 23, 59, 0, 0};
-    currentNotice = MakeNotice(L"screen", L"info");
-    balloonShowing = true;
-    WriteRunningState({L"notices=1"}, Section(1, L"U1", L"nudge"));
-    PollNotices();
-    ASSERT_EQ(QueueIds(), (std::vector<std::wstring>{L"U1"}));
+    TrayParts parts(options);
+    parts.AddIcon();
+    List({NoticeSection(1, L"screen", L"info")});
+    parts.balloons.PollNotices();
+    List({NoticeSection(1, L"screen", L"info"), NoticeSection(2, L"U1", L"nudge")});
+    parts.balloons.PollNotices();
+    ASSERT_EQ(QueueIds(parts.balloons), (std::vector<std::wstring>{L"U1"}));
 
     // Muted and past midnight by the time the balloon closes: neither is asked again.
     WriteSeenFile({L"[prefs]", L"mute_nudges=1"});
     fake::script.localTime = SYSTEMTIME{2026, 3, 5, 6, 0, 1, 0, 0};
-    balloonShowing = false;
-    ShowNextNotice();
+    parts.balloons.OnBalloonEnded();
 
-    EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"U1"}));
+    EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"screen", L"U1"}));
     EXPECT_EQ(ReadSeen(L"prefs", L"last_nudge_day"), L"20260306");
 }
 
-TEST_F(ShowNextNoticeTest, ARefusedBalloonLeavesItsNoticeUnmarkedForTheNextPass) {
-    WriteRunningState({L"notices=2"}, {L"[notice1]", L"id=x", L"kind=info", L"title=x",
-                                       L"[notice2]", L"id=y", L"kind=info", L"title=y"});
+TEST_F(BalloonsTest, ARefusedBalloonLeavesItsNoticeUnmarkedForTheNextPass) {
+    TrayParts parts(options);
+    parts.AddIcon();
+    List({NoticeSection(1, L"before", L"info")});
+    parts.balloons.PollNotices();
+    parts.balloons.OnBalloonEnded();
+    List({NoticeSection(1, L"x", L"info"), NoticeSection(2, L"y", L"info")});
+    fake::calls.clear();
     fake::script.notifyAnswers[NIM_MODIFY] = {FALSE};
-    currentNotice = MakeNotice(L"before", L"info");
 
-    PollNotices();
+    parts.balloons.PollNotices();
 
     // One call offers one notice: y waits, and x is gone from the queue unmarked. The program is
     // as if it had not asked: the notice of the last balloon is still the one a late click opens.
     EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"x"}));
-    EXPECT_EQ(QueueIds(), (std::vector<std::wstring>{L"y"}));
-    EXPECT_EQ(currentNotice.id, L"before");
-    EXPECT_FALSE(balloonShowing);
+    EXPECT_EQ(QueueIds(parts.balloons), (std::vector<std::wstring>{L"y"}));
+    EXPECT_EQ(parts.balloons.CurrentNotice().id, L"before");
+    EXPECT_FALSE(parts.balloons.IsBalloonShowing());
     EXPECT_TRUE(SeenWrites().empty());
-    EXPECT_FALSE(std::filesystem::exists(startupOptions.seenPath));
+    EXPECT_EQ(ReadSeen(L"shown", L"x"), L"");
 
     // The next pass finds x still listed and queues it again, at the back.
     fake::calls.clear();
-    PollNotices();
+    parts.balloons.PollNotices();
     EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"y"}));
-    EXPECT_EQ(QueueIds(), (std::vector<std::wstring>{L"x"}));
+    EXPECT_EQ(QueueIds(parts.balloons), (std::vector<std::wstring>{L"x"}));
 
-    balloonShowing = false;
-    ShowNextNotice();
+    parts.balloons.OnBalloonEnded();
     EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"y", L"x"}));
     EXPECT_EQ(ReadSeen(L"shown", L"x"), L"1");
     EXPECT_EQ(ReadSeen(L"shown", L"y"), L"1");
 }
 
-}  // namespace
-
-namespace {
-
-TEST_F(ShowNextNoticeTest, EventsInsideARequestBelongToTheBalloonBeforeIt) {
-    // W's balloon has ended and X is being requested, Y waiting behind it. The shell's sent
-    // messages run the window procedure while it answers: each of them must act as news of W's
-    // balloon or as an ordinary tick, never show a notice over X, never open X's target, and
-    // leave the program exactly as the shell's answer says.
-    enum class Event { Click, Timeout, Hide, Tick, TaskbarCreated };
-    struct Case {
-        const char* name;
-        Event event;
-        bool accepted;
-    };
-    std::vector<Case> cases;
-    for (bool accepted : {true, false}) {
-        cases.push_back({accepted ? "click, accepted" : "click, refused", Event::Click, accepted});
-        cases.push_back(
-            {accepted ? "timeout, accepted" : "timeout, refused", Event::Timeout, accepted});
-        cases.push_back({accepted ? "hide, accepted" : "hide, refused", Event::Hide, accepted});
-        cases.push_back({accepted ? "tick, accepted" : "tick, refused", Event::Tick, accepted});
-        cases.push_back({accepted ? "taskbar re-created, accepted" : "taskbar re-created, refused",
-                         Event::TaskbarCreated, accepted});
-    }
-    const Notice w{L"W", L"info", L"app:wscreen", L"W", L"About W"};
-    const Notice x{L"X", L"info", L"app:xscreen", L"X", L"About X"};
-    const Notice y{L"Y", L"info", L"app:yscreen", L"Y", L"About Y"};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ResetProgramState();
-        std::filesystem::remove_all(folder + L"\\memory");
-        WriteRunningState({L"notices=3"}, {L"[notice1]", L"id=W", L"kind=info", L"title=W",
-                                           L"[notice2]", L"id=X", L"kind=info", L"title=X",
-                                           L"[notice3]", L"id=Y", L"kind=info", L"title=Y"});
-        WriteSeenFile({L"[shown]", L"W=1"});
-        currentNotice = w;
-        NoticeQueue = {x, y};
-        fake::script.notifyAnswers[NIM_MODIFY] = {c.accepted ? TRUE : FALSE};
-        fake::script.whileNotifying = [&c](DWORD) {
-            switch (c.event) {
-                case Event::Click:
-                case Event::Timeout:
-                case Event::Hide: {
-                    const WORD event = c.event == Event::Click     ? NIN_BALLOONUSERCLICK
-                                       : c.event == Event::Timeout ? NIN_BALLOONTIMEOUT
-                                                                   : NIN_BALLOONHIDE;
-                    TrayWindowProc(fake::kTrayWindowHandle, TrayCallbackMessage, 0,
-                                   MAKELPARAM(event, kTrayIconId));
-                    break;
-                }
-                case Event::Tick:
-                    TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, 1, 0);
-                    break;
-                case Event::TaskbarCreated:
-                    TrayWindowProc(fake::kTrayWindowHandle, 0xC0DE, 0, 0);
-                    break;
-            }
-        };
-
-        ShowNextNotice();
-
-        // One balloon was asked for: nothing was requested from inside the request.
-        EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"X"});
-        // A click inside is a click on W's balloon.
-        const auto starts = fake::CallsNamed("CreateProcessW");
-        if (c.event == Event::Click) {
-            ASSERT_EQ(starts.size(), 1u);
-            EXPECT_TRUE(starts[0].Text("commandLine").ends_with(L" --screen wscreen"))
-                << Narrow(starts[0].Text("commandLine"));
-        } else {
-            EXPECT_TRUE(starts.empty());
-        }
-        EXPECT_EQ(QueueIds(), std::vector<std::wstring>{L"Y"});
-        EXPECT_FALSE(requestedNoticeId.has_value());
-        EXPECT_TRUE(iconAdded);
-        EXPECT_EQ(balloonShowing, c.accepted);
-        if (c.accepted) {
-            EXPECT_EQ(currentNotice.id, L"X");
-            EXPECT_EQ(ReadSeen(L"shown", L"X"), L"1");
-            EXPECT_EQ(ReadSeen(L"shown", L"Y"), L"");
-            continue;
-        }
-        // Refused: as if never asked. W is still the notice a late click opens, nothing was
-        // marked, and the next pass offers X again.
-        EXPECT_EQ(currentNotice.id, L"W");
-        EXPECT_EQ(ReadSeen(L"shown", L"X"), L"");
-        PollNotices();
-        EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"X", L"Y"}));
-        EXPECT_EQ(QueueIds(), std::vector<std::wstring>{L"X"});
-    }
-}
-
-TEST_F(ShowNextNoticeTest, TheProgramEndsABalloonWhoseEndIsNeverReported) {
+TEST_F(BalloonsTest, TheProgramEndsABalloonWhoseEndIsNeverReported) {
     // A shell that never reports (notifications off, quiet hours) would hold back every later
     // notice, "danger" included, for the rest of the run.
-    WriteRunningState({});
-    NoticeQueue = {MakeNotice(L"first", L"info", L"first"),
-                   MakeNotice(L"late", L"danger", L"late")};
-    ShowNextNotice();
-    ASSERT_TRUE(balloonShowing);
+    TrayParts parts(options);
+    parts.AddIcon();
+    List({NoticeSection(1, L"first", L"info")});
+    parts.balloons.PollNotices();
+    List({NoticeSection(1, L"first", L"info"), NoticeSection(2, L"late", L"danger")});
+    parts.balloons.PollNotices();
+    ASSERT_TRUE(parts.balloons.IsBalloonShowing());
 
     for (int tick = 1; tick <= 30; ++tick) {
-        TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, 1, 0);
+        parts.balloons.CountBalloonTick();
     }
-    EXPECT_TRUE(balloonShowing);
+    EXPECT_TRUE(parts.balloons.IsBalloonShowing());
     EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"first"});
 
     // The 31st tick that finds it showing: ended as if it had timed out, and the next follows.
-    TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, 1, 0);
+    parts.balloons.CountBalloonTick();
     EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"first", L"late"}));
-    EXPECT_TRUE(balloonShowing);
-    EXPECT_EQ(currentNotice.id, L"late");
+    EXPECT_TRUE(parts.balloons.IsBalloonShowing());
+    EXPECT_EQ(parts.balloons.CurrentNotice().id, L"late");
     EXPECT_EQ(ReadSeen(L"shown", L"late"), L"1");
 }
 
-TEST_F(ShowNextNoticeTest, AnyReportedEndStartsTheCountAgain) {
+TEST_F(BalloonsTest, AnyReportedEndStartsTheCountAgain) {
+    enum class End { Hide, Click, TaskbarCreated };
     struct Case {
         const char* name;
-        UINT message;
-        LPARAM lParam;
+        End end;
     };
     const Case cases[] = {
-        {"hide", TrayCallbackMessage, MAKELPARAM(NIN_BALLOONHIDE, kTrayIconId)},
-        {"timeout", TrayCallbackMessage, MAKELPARAM(NIN_BALLOONTIMEOUT, kTrayIconId)},
-        {"click", TrayCallbackMessage, MAKELPARAM(NIN_BALLOONUSERCLICK, kTrayIconId)},
-        {"taskbar re-created", 0xC0DE, 0},
-    };
+        {"ended", End::Hide}, {"clicked", End::Click}, {"taskbar re-created", End::TaskbarCreated}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ResetProgramState();
-        std::filesystem::remove_all(folder + L"\\memory");
-        WriteRunningState({});
-        NoticeQueue = {MakeNotice(L"a", L"info", L"a"), MakeNotice(L"b", L"info", L"b")};
-        ShowNextNotice();
+        StartRow();
+        TrayParts parts(options);
+        parts.AddIcon();
+        List({NoticeSection(1, L"a", L"info"), NoticeSection(2, L"b", L"info")});
+        parts.balloons.PollNotices();
         for (int tick = 1; tick <= 20; ++tick) {
-            TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, 1, 0);
+            parts.balloons.CountBalloonTick();
         }
-        // After the end, b goes up at once, or (after a re-created taskbar) at the next tick.
-        TrayWindowProc(fake::kTrayWindowHandle, c.message, 0, c.lParam);
-        if (c.message == 0xC0DE) {
-            TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, 1, 0);
+        switch (c.end) {
+            case End::Hide:
+                parts.balloons.OnBalloonEnded();
+                break;
+            case End::Click:
+                parts.balloons.OnBalloonClicked();
+                break;
+            case End::TaskbarCreated:
+                // b goes up at the next pass, once the new taskbar holds the icon.
+                parts.balloons.OnTaskbarCreated();
+                parts.icon.OnTaskbarCreated();
+                parts.balloons.PollNotices();
+                break;
         }
         ASSERT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"a", L"b"}));
-        ASSERT_EQ(currentNotice.id, L"b");
+        ASSERT_EQ(parts.balloons.CurrentNotice().id, L"b");
 
         // b has its own 30 ticks, counted from its own display, not from a's.
         for (int tick = 1; tick <= 30; ++tick) {
-            TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, 1, 0);
+            parts.balloons.CountBalloonTick();
         }
-        EXPECT_TRUE(balloonShowing);
-        TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, 1, 0);
-        EXPECT_FALSE(balloonShowing);
+        EXPECT_TRUE(parts.balloons.IsBalloonShowing());
+        parts.balloons.CountBalloonTick();
+        EXPECT_FALSE(parts.balloons.IsBalloonShowing());
     }
 }
 
-TEST_F(ShowNextNoticeTest, ASeenFileThatStoresNothingStillShowsEachNoticeOnce) {
+TEST_F(BalloonsTest, ASeenFileThatStoresNothingStillShowsEachNoticeOnce) {
     // A folder stands where the seen file should be: no mark is ever stored.
-    std::filesystem::create_directories(startupOptions.seenPath);
-    std::vector<std::wstring> sections = Section(1, L"one", L"info");
-    const std::vector<std::wstring> second = Section(2, L"two", L"danger");
-    sections.insert(sections.end(), second.begin(), second.end());
-    WriteRunningState({L"notices=2"}, sections);
+    std::filesystem::create_directories(options.seenPath);
+    List({NoticeSection(1, L"one", L"info"), NoticeSection(2, L"two", L"danger")});
+    TrayParts parts(options);
+    parts.AddIcon();
 
-    PollNotices();
+    parts.balloons.PollNotices();
     for (int round = 0; round < 10; ++round) {
-        TrayWindowProc(fake::kTrayWindowHandle, TrayCallbackMessage, 0,
-                       MAKELPARAM(NIN_BALLOONTIMEOUT, kTrayIconId));
-        TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, 1, 0);
+        parts.balloons.OnBalloonEnded();
+        parts.balloons.CountBalloonTick();
+        parts.balloons.PollNotices();
     }
 
     EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"two", L"one"}));
     EXPECT_EQ(ReadSeen(L"shown", L"one"), L"");
-    EXPECT_TRUE(std::filesystem::is_directory(startupOptions.seenPath));
+    EXPECT_TRUE(std::filesystem::is_directory(options.seenPath));
 }
 
-TEST_F(ShowNextNoticeTest, AClickOpensTheTargetItWasGivenWhateverHappensMeanwhile) {
-    // The shell's hand-off may dispatch messages; a handler run meanwhile replaces currentNotice.
-    WriteRunningState({});
+TEST_F(BalloonsTest, AClickOpensTheTargetOfTheBalloonOnScreenBeforeTheNextIsShown) {
+    TrayParts parts(options);
+    parts.AddIcon();
+    List({NoticeSection(1, L"cur", L"info", L"Current", L"app:news")});
+    parts.balloons.PollNotices();
+    List({NoticeSection(1, L"cur", L"info", L"Current", L"app:news"),
+          NoticeSection(2, L"next", L"danger")});
+    parts.balloons.PollNotices();
+    fake::calls.clear();
+
+    parts.balloons.OnBalloonClicked();
+
+    const auto launches = fake::CallsNamed("CreateProcessW");
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_EQ(launches[0].Text("commandLine"),
+              L"\"C:\\Python\\pythonw.exe\" -I \"C:\\App\\launch.py\" --screen news");
+    ExpectInOrder({"CreateProcessW", "NIM_MODIFY balloon"});
+    EXPECT_EQ(parts.balloons.CurrentNotice().id, L"next");
+    EXPECT_TRUE(parts.balloons.IsBalloonShowing());
+    EXPECT_EQ(ReadSeen(L"shown", L"next"), L"1");
+}
+
+TEST_F(BalloonsTest, AClickOpensTheTargetItWasGivenWhateverHappensMeanwhile) {
+    // The shell's hand-off may dispatch messages; a handler run meanwhile shows the next notice
+    // and so replaces the notice whose target is being opened.
     const std::wstring target = std::wstring(kCompanionWebOrigin) + L"/news/1";
-    currentNotice = Notice{L"a", L"info", target, L"a", L""};
-    fake::script.whileShellExecuting = [] {
-        currentNotice =
-            Notice{L"b", L"info",
-                   std::wstring(kCompanionWebOrigin) + L"/" + std::wstring(300, L'z'), L"b", L""};
-    };
+    TrayParts parts(options);
+    parts.AddIcon();
+    List({NoticeSection(1, L"a", L"info", L"a", target)});
+    parts.balloons.PollNotices();
+    List({NoticeSection(1, L"a", L"info", L"a", target),
+          NoticeSection(2, L"b", L"info", L"b",
+                        std::wstring(kCompanionWebOrigin) + L"/" + std::wstring(300, L'z'))});
+    parts.balloons.PollNotices();
+    fake::script.whileShellExecuting = [&parts] { parts.balloons.OnBalloonEnded(); };
 
-    TrayWindowProc(fake::kTrayWindowHandle, TrayCallbackMessage, 0,
-                   MAKELPARAM(NIN_BALLOONUSERCLICK, kTrayIconId));
+    parts.balloons.OnBalloonClicked();
 
+    ASSERT_EQ(parts.balloons.CurrentNotice().id, L"b");
     const auto opened = fake::CallsNamed("ShellExecuteW");
     ASSERT_EQ(opened.size(), 1u);
     EXPECT_EQ(opened[0].Text("file"), target);
 }
 
-TEST_F(ShowNextNoticeTest, ATickWhileTheShellAnswersDoesNotQueueTheNoticeAgain) {
-    WriteRunningState({L"notices=1"}, Section(1, L"X", L"info"));
-    NoticeQueue = {MakeNotice(L"X", L"info", L"X")};
-    fake::script.whileNotifying = [](DWORD) {
-        TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, 1, 0);
-    };
+TEST_F(BalloonsTest, APassWhileTheShellAnswersDoesNotQueueTheNoticeAgain) {
+    TrayParts parts(options);
+    List({NoticeSection(1, L"X", L"info")});
+    parts.balloons.PollNotices();  // no icon yet: X waits
+    parts.AddIcon();
+    fake::script.whileNotifying = [&parts](DWORD) { parts.balloons.PollNotices(); };
 
-    ShowNextNotice();
+    parts.balloons.ShowNextNotice();
 
-    EXPECT_TRUE(NoticeQueue.empty());
+    EXPECT_TRUE(parts.balloons.Queue().empty());
     EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"X"});
 }
 

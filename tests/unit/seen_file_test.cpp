@@ -1,6 +1,5 @@
 #include "memory/seen_file.h"
 
-#include "core/startup_options.h"
 #include "test_support.h"
 
 #include <filesystem>
@@ -10,10 +9,10 @@ namespace {
 class SeenFileTest : public LogicTest {};
 
 TEST_F(SeenFileTest, FirstWriteCreatesFolderChainAndUtf16File) {
-    startupOptions.seenPath = folder + L"\\a\\b\\c\\seen.ini";
-    WriteSeenValue(L"prefs", L"mute_nudges", L"1");
+    options.seenPath = folder + L"\\a\\b\\c\\seen.ini";
+    EXPECT_TRUE(SeenFile(options.seenPath).WriteSeenValue(L"prefs", L"mute_nudges", L"1"));
 
-    const std::vector<unsigned char> bytes = ReadFileBytes(startupOptions.seenPath);
+    const std::vector<unsigned char> bytes = ReadFileBytes(options.seenPath);
     ASSERT_GE(bytes.size(), 4u);
     EXPECT_EQ(bytes[0], 0xFF);
     EXPECT_EQ(bytes[1], 0xFE);
@@ -31,16 +30,13 @@ TEST_F(SeenFileTest, FirstWriteCreatesFolderChainAndUtf16File) {
     EXPECT_EQ(folders[0].Text("path"), folder + L"\\a\\b\\c");
     const auto creates = fake::CallsNamed("CreateFileW");
     ASSERT_EQ(creates.size(), 1u);
-    EXPECT_EQ(creates[0].Number("access"), static_cast<std::uint64_t>(GENERIC_WRITE));
-    EXPECT_EQ(creates[0].Number("shareMode"), 0u);
-    EXPECT_EQ(creates[0].Number("attributes"), 0u);
+    // Made new, never opened or truncated: a file another process made meanwhile stays whole.
     EXPECT_EQ(creates[0].Number("disposition"), static_cast<std::uint64_t>(CREATE_NEW));
-    EXPECT_EQ(creates[0].Number("flags"), static_cast<std::uint64_t>(FILE_ATTRIBUTE_NORMAL));
-    EXPECT_EQ(creates[0].Number("templateFile"), 0u);
+    EXPECT_EQ(creates[0].Number("access"), static_cast<std::uint64_t>(GENERIC_WRITE));
     EXPECT_EQ(fake::CallsNamed("WriteFile").at(0).Number("size"), 2u);
-    EXPECT_EQ(fake::CallNames({"GetFileAttributesExW"}),
-              (std::vector<std::string>{"SHCreateDirectoryExW", "CreateFileW", "WriteFile",
-                                        "CloseHandle", "WritePrivateProfileStringW"}));
+    // The folders first, then the file with its mark, closed before the profile writer opens it.
+    ExpectInOrder({"SHCreateDirectoryExW", "CreateFileW", "WriteFile", "CloseHandle",
+                   "WritePrivateProfileStringW"});
 }
 
 TEST_F(SeenFileTest, ExistingFileKeepsItsEncoding) {
@@ -53,13 +49,13 @@ TEST_F(SeenFileTest, ExistingFileKeepsItsEncoding) {
                                              '\n', 'o', 'l', 'd', '=', '1', '\r', '\n'};
     for (const Case& c : {Case{"utf-16 with mark", withMark}, Case{"ansi", ansi}}) {
         SCOPED_TRACE(c.name);
-        ResetProgramState();
+        StartRow();
         std::filesystem::create_directories(folder + L"\\memory");
-        WriteFileBytes(startupOptions.seenPath, c.start);
+        WriteFileBytes(options.seenPath, c.start);
 
-        WriteSeenValue(L"shown", L"new", L"1");
+        SeenFile(options.seenPath).MarkShown(L"new");
 
-        const std::vector<unsigned char> bytes = ReadFileBytes(startupOptions.seenPath);
+        const std::vector<unsigned char> bytes = ReadFileBytes(options.seenPath);
         ASSERT_GT(bytes.size(), c.start.size());
         // The old content is still the file's beginning: nothing was recreated or re-encoded.
         EXPECT_TRUE(std::equal(c.start.begin(), c.start.begin() + 7, bytes.begin()));
@@ -74,11 +70,12 @@ TEST_F(SeenFileTest, AnEmptyFileGetsTheMarkBeforeItsFirstLine) {
     // "\u00FC-??", and the mark would never read back.
     const std::wstring id = L"\u00FC-\u65E5\u672C";
     std::filesystem::create_directories(folder + L"\\memory");
-    WriteFileBytes(startupOptions.seenPath, {});
+    WriteFileBytes(options.seenPath, {});
+    const SeenFile seenFile(options.seenPath);
 
-    WriteSeenValue(L"shown", id, L"1");
+    seenFile.MarkShown(id);
 
-    const std::vector<unsigned char> bytes = ReadFileBytes(startupOptions.seenPath);
+    const std::vector<unsigned char> bytes = ReadFileBytes(options.seenPath);
     const std::vector<unsigned char> expected = Utf16LeWithBom({L"[shown]", id + L"=1"});
     EXPECT_EQ(bytes, expected);
     EXPECT_EQ(ReadSeen(L"shown", id), L"1");
@@ -89,38 +86,39 @@ TEST_F(SeenFileTest, AnEmptyFileGetsTheMarkBeforeItsFirstLine) {
     EXPECT_EQ(opens[0].Number("shareMode"), 0u);
 
     // Once it has content, the file is left as it is.
-    ResetProgramState();
-    WriteSeenValue(L"shown", L"next", L"1");
+    fake::Reset();
+    seenFile.MarkShown(L"next");
     EXPECT_TRUE(fake::CallsNamed("CreateFileW").empty());
     EXPECT_EQ(ReadSeen(L"shown", id), L"1");
 }
 
 TEST_F(SeenFileTest, FolderAtSeenPathStoresNothing) {
-    std::filesystem::create_directories(startupOptions.seenPath);
-    WriteSeenValue(L"prefs", L"mute_nudges", L"1");
-    EXPECT_FALSE(IsNudgeMuted());
-    EXPECT_TRUE(std::filesystem::is_directory(startupOptions.seenPath));
+    std::filesystem::create_directories(options.seenPath);
+    const SeenFile seenFile(options.seenPath);
+    EXPECT_FALSE(seenFile.WriteSeenValue(L"prefs", L"mute_nudges", L"1"));
+    EXPECT_EQ(seenFile.ReadSeenValue(L"prefs", L"mute_nudges"), L"");
+    EXPECT_TRUE(std::filesystem::is_directory(options.seenPath));
 }
 
 TEST_F(SeenFileTest, PathsWithoutBackslash) {
     // Forward slashes separate folders too.
-    startupOptions.seenPath = folder + L"\\x/y/seen.ini";
-    WriteSeenValue(L"prefs", L"mute_nudges", L"1");
+    const SeenFile slashes(folder + L"\\x/y/seen.ini");
+    slashes.SetNudgesMuted(true);
     EXPECT_EQ(fake::CallsNamed("SHCreateDirectoryExW").at(0).Text("path"), folder + L"\\x\\y");
-    EXPECT_TRUE(IsNudgeMuted());
+    EXPECT_TRUE(slashes.IsNudgeMuted());
 
     // A bare file name needs no folder: the file is made where the path says.
-    ResetProgramState();
+    StartRow();
     ASSERT_TRUE(::SetCurrentDirectoryW(folder.c_str()));
-    startupOptions.seenPath = L"bare-seen.ini";
-    WriteSeenValue(L"prefs", L"mute_nudges", L"1");
+    SeenFile(L"bare-seen.ini").SetNudgesMuted(true);
     EXPECT_TRUE(fake::CallsNamed("SHCreateDirectoryExW").empty());
     EXPECT_TRUE(std::filesystem::is_regular_file(folder + L"\\bare-seen.ini"));
     ::SetCurrentDirectoryW(L"C:\\");
 }
 
 TEST_F(SeenFileTest, MuteToggleReadsOnlyExactOne) {
-    EXPECT_FALSE(IsNudgeMuted());  // no file at all
+    const SeenFile seenFile(options.seenPath);
+    EXPECT_FALSE(seenFile.IsNudgeMuted());  // no file at all
     struct Case {
         const wchar_t* value;
         bool muted;
@@ -129,7 +127,7 @@ TEST_F(SeenFileTest, MuteToggleReadsOnlyExactOne) {
                           Case{L"11", false}, Case{L"", false}, Case{L" 1x", false}}) {
         SCOPED_TRACE(Narrow(c.value));
         WriteSeenFile({L"[prefs]", std::wstring(L"mute_nudges=") + c.value});
-        EXPECT_EQ(IsNudgeMuted(), c.muted);
+        EXPECT_EQ(seenFile.IsNudgeMuted(), c.muted);
     }
 }
 

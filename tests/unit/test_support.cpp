@@ -1,14 +1,10 @@
 #include "test_support.h"
 
-#include "actions/notice_target.h"
-#include "app/tray_window.h"
-#include "core/startup_options.h"
-#include "notices/notice.h"
-#include "tray/tray_record.h"
-
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -16,44 +12,54 @@ int folderCounter = 0;
 
 }  // namespace
 
+void TrayParts::AddIcon() {
+    icon.InitTrayRecord(fake::kTrayWindowHandle, nullptr);
+    icon.RefreshTrayIcon();
+    fake::calls.clear();
+}
+
 void LogicTest::SetUp() {
     wchar_t temp[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, temp);
     folder = std::wstring(temp) + L"vestrel-logic-" + std::to_wstring(::GetCurrentProcessId()) +
              L"-" + std::to_wstring(++folderCounter);
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder);
-    ResetProgramState();
+    options.mutexName = L"VestrelTest";
+    options.statePath = folder + L"\\state.ini";
+    options.seenPath = folder + L"\\memory\\seen.ini";
+    options.pythonwPath = L"C:\\Python\\pythonw.exe";
+    options.launcherPath = L"C:\\App\\launch.py";
+    StartRow();
 }
 
-void LogicTest::ResetProgramState() {
+void LogicTest::StartRow() {
     fake::Reset();
-    trayRecord = NOTIFYICONDATAW{};
-    iconAdded = false;
-    NoticeQueue.clear();
-    currentNotice = Notice{};
-    balloonShowing = false;
-    balloonTicks = 0;
-    requestedNoticeId.reset();
-    noticesShownThisRun.clear();
-    unreadableSeenPasses = 0;
-    comTried = false;
-    comStarted = false;
-    trayWindow = nullptr;
-    TaskbarCreatedMessage = 0;
-
-    startupOptions = StartupOptions{};
-    startupOptions.mutexName = L"VestrelTest";
-    startupOptions.statePath = folder + L"\\state.ini";
-    startupOptions.seenPath = folder + L"\\memory\\seen.ini";
-    startupOptions.pythonwPath = L"C:\\Python\\pythonw.exe";
-    startupOptions.launcherPath = L"C:\\App\\launch.py";
-    Arrange();
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
 }
 
 void LogicTest::TearDown() {
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
+}
+
+Notice MakeNotice(std::wstring id, NoticeKind kind, std::wstring title, std::wstring body,
+                  std::wstring target) {
+    return Notice{.id = std::move(id),
+                  .kind = kind,
+                  .target = std::move(target),
+                  .title = std::move(title),
+                  .body = std::move(body)};
+}
+
+std::vector<std::wstring> NoticeSection(int index, const std::wstring& id, const std::wstring& kind,
+                                        const std::wstring& title, const std::wstring& target) {
+    std::vector<std::wstring> lines = {L"[notice" + std::to_wstring(index) + L"]", L"id=" + id,
+                                       L"kind=" + kind, L"title=" + (title.empty() ? id : title),
+                                       L"body=About " + id};
+    if (!target.empty()) {
+        lines.push_back(L"target=" + target);
+    }
+    return lines;
 }
 
 std::vector<unsigned char> Utf16LeWithBom(const std::vector<std::wstring>& lines) {
@@ -78,12 +84,12 @@ std::vector<unsigned char> ReadFileBytes(const std::wstring& path) {
     return std::vector<unsigned char>(std::istreambuf_iterator<char>(file), {});
 }
 
-void LogicTest::WriteStateFile(const std::vector<std::wstring>& lines) {
-    WriteFileBytes(startupOptions.statePath, Utf16LeWithBom(lines));
+void LogicTest::WriteStateFile(const std::vector<std::wstring>& lines) const {
+    WriteFileBytes(options.statePath, Utf16LeWithBom(lines));
 }
 
 void LogicTest::WriteRunningState(const std::vector<std::wstring>& stateLines,
-                                  const std::vector<std::wstring>& moreLines) {
+                                  const std::vector<std::wstring>& moreLines) const {
     fake::script.processes[77] = fake::FakeProcess{};
     std::vector<std::wstring> lines = {
         L"[state]", L"written_unix=" + std::to_wstring(fake::script.unixNow), L"pid=77"};
@@ -92,16 +98,15 @@ void LogicTest::WriteRunningState(const std::vector<std::wstring>& stateLines,
     WriteStateFile(lines);
 }
 
-void LogicTest::WriteSeenFile(const std::vector<std::wstring>& lines) {
-    std::filesystem::create_directories(
-        std::filesystem::path(startupOptions.seenPath).parent_path());
-    WriteFileBytes(startupOptions.seenPath, Utf16LeWithBom(lines));
+void LogicTest::WriteSeenFile(const std::vector<std::wstring>& lines) const {
+    std::filesystem::create_directories(std::filesystem::path(options.seenPath).parent_path());
+    WriteFileBytes(options.seenPath, Utf16LeWithBom(lines));
 }
 
 std::wstring LogicTest::ReadSeen(const std::wstring& section, const std::wstring& key) const {
     wchar_t buffer[4096] = {};
     ::GetPrivateProfileStringW(section.c_str(), key.c_str(), L"", buffer, 4096,
-                               startupOptions.seenPath.c_str());
+                               options.seenPath.c_str());
     return buffer;
 }
 
@@ -127,35 +132,54 @@ std::string Narrow(std::wstring_view text) {
     return narrow;
 }
 
+std::string CallLabel(const fake::Call& call) {
+    if (call.name != "Shell_NotifyIconW") {
+        return call.name;
+    }
+    switch (call.Number("message")) {
+        case NIM_ADD:
+            return "NIM_ADD";
+        case NIM_MODIFY:
+            return (call.record.uFlags & NIF_INFO) != 0 ? "NIM_MODIFY balloon" : "NIM_MODIFY";
+        case NIM_SETVERSION:
+            return "NIM_SETVERSION";
+        case NIM_DELETE:
+            return "NIM_DELETE";
+        default:
+            return "NIM_?";
+    }
+}
+
 std::vector<std::string> Effects() {
     static const std::vector<std::string> kEffects = {
-        "PostQuitMessage", "DefWindowProcW", "CreatePopupMenu",           "TrackPopupMenu",
-        "CreateProcessW",  "ShellExecuteW",  "WritePrivateProfileStringW"};
+        "PostQuitMessage", "CreatePopupMenu", "TrackPopupMenu",
+        "CreateProcessW",  "ShellExecuteW",   "WritePrivateProfileStringW"};
     std::vector<std::string> effects;
     for (const fake::Call& call : fake::calls) {
-        if (call.name == "Shell_NotifyIconW") {
-            switch (call.Number("message")) {
-                case NIM_ADD:
-                    effects.push_back("NIM_ADD");
-                    break;
-                case NIM_MODIFY:
-                    effects.push_back((call.record.uFlags & NIF_INFO) != 0 ? "NIM_MODIFY balloon"
-                                                                           : "NIM_MODIFY");
-                    break;
-                case NIM_SETVERSION:
-                    effects.push_back("NIM_SETVERSION");
-                    break;
-                case NIM_DELETE:
-                    effects.push_back("NIM_DELETE");
-                    break;
-                default:
-                    effects.push_back("NIM_?");
-            }
-        } else if (std::find(kEffects.begin(), kEffects.end(), call.name) != kEffects.end()) {
-            effects.push_back(call.name);
+        if (call.name == "Shell_NotifyIconW" ||
+            std::find(kEffects.begin(), kEffects.end(), call.name) != kEffects.end()) {
+            effects.push_back(CallLabel(call));
         }
     }
     return effects;
+}
+
+void ExpectInOrder(const std::vector<std::string>& labels) {
+    auto next = fake::calls.begin();
+    for (const std::string& label : labels) {
+        next = std::find_if(next, fake::calls.end(),
+                            [&label](const fake::Call& call) { return CallLabel(call) == label; });
+        if (next == fake::calls.end()) {
+            std::ostringstream made;
+            for (const fake::Call& call : fake::calls) {
+                made << "\n  " << CallLabel(call);
+            }
+            ADD_FAILURE() << "no " << label << " after the calls before it in the order expected;"
+                          << " the calls made:" << made.str();
+            return;
+        }
+        ++next;
+    }
 }
 
 std::vector<std::wstring> BalloonTitles() {
@@ -166,4 +190,12 @@ std::vector<std::wstring> BalloonTitles() {
         }
     }
     return titles;
+}
+
+std::vector<std::wstring> QueueIds(const Balloons& balloons) {
+    std::vector<std::wstring> ids;
+    for (const Notice& notice : balloons.Queue()) {
+        ids.push_back(notice.id);
+    }
+    return ids;
 }

@@ -1,8 +1,6 @@
 #include "tray/tray_icon.h"
 
-#include "app/tray_window.h"
 #include "test_support.h"
-#include "tray/tray_record.h"
 
 namespace {
 
@@ -11,13 +9,16 @@ constexpr UINT kIconFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP;
 
 class RefreshTrayIconTest : public LogicTest {
   protected:
-    void Arrange() override {
-        fake::script.taskbarCreatedMessage = 0xC0DE;
-        TaskbarCreatedMessage = 0xC0DE;
-        InitTrayRecord(fake::kTrayWindowHandle, nullptr);
-    }
+    // An icon as start-up makes it, on this test's state file.
+    struct Icon {
+        explicit Icon(const StartupOptions& options) : stateFile(options.statePath) {
+            icon.InitTrayRecord(fake::kTrayWindowHandle, nullptr);
+        }
+        StateFile stateFile;
+        TrayIcon icon{stateFile};
+    };
 
-    std::wstring LastTip() const {
+    static std::wstring LastTip() {
         return fake::CallsNamed("Shell_NotifyIconW").back().record.szTip;
     }
 };
@@ -50,7 +51,7 @@ TEST_F(RefreshTrayIconTest, TooltipJoinsTitleAndStatusLabel) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ResetProgramState();
+        StartRow();
         if (c.running) {
             WriteRunningState(c.stateLines);
         } else {
@@ -58,7 +59,7 @@ TEST_F(RefreshTrayIconTest, TooltipJoinsTitleAndStatusLabel) {
             lines.insert(lines.end(), c.stateLines.begin(), c.stateLines.end());
             WriteStateFile(lines);
         }
-        RefreshTrayIcon();
+        Icon(options).icon.RefreshTrayIcon();
         EXPECT_EQ(LastTip(), c.tip);
     }
 }
@@ -81,9 +82,9 @@ TEST_F(RefreshTrayIconTest, TooltipIsCutAt127CodeUnits) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ResetProgramState();
+        StartRow();
         WriteStateFile({L"[state]", L"label_title=" + c.title});
-        RefreshTrayIcon();
+        Icon(options).icon.RefreshTrayIcon();
         EXPECT_EQ(LastTip(), c.tip);
     }
 }
@@ -92,13 +93,15 @@ TEST_F(RefreshTrayIconTest, AddsOnceThenModifies) {
     WriteRunningState({L"label_title=Vestrel"});
     fake::script.notifyAnswers[NIM_ADD] = {FALSE};
     fake::script.notifyAnswers[NIM_MODIFY] = {FALSE};
+    Icon made(options);
+    TrayIcon& icon = made.icon;
 
-    RefreshTrayIcon();  // no shell yet: the add fails, and so does the fallback
-    EXPECT_FALSE(iconAdded);
-    RefreshTrayIcon();  // the add succeeds and the version follows
-    EXPECT_TRUE(iconAdded);
-    RefreshTrayIcon();
-    RefreshTrayIcon();
+    icon.RefreshTrayIcon();  // no shell yet: the add fails, and so does the fallback
+    EXPECT_FALSE(icon.IsAdded());
+    icon.RefreshTrayIcon();  // the add succeeds and the version follows
+    EXPECT_TRUE(icon.IsAdded());
+    icon.RefreshTrayIcon();
+    icon.RefreshTrayIcon();
     EXPECT_EQ(Effects(), (std::vector<std::string>{"NIM_ADD", "NIM_MODIFY", "NIM_ADD",
                                                    "NIM_SETVERSION", "NIM_MODIFY", "NIM_MODIFY"}));
 
@@ -111,18 +114,15 @@ TEST_F(RefreshTrayIconTest, AddsOnceThenModifies) {
     EXPECT_EQ(add.hIcon, fake::kIconHandle);
     EXPECT_EQ(add.uFlags, kIconFlags);
     EXPECT_EQ(requests[3].record.uVersion, static_cast<UINT>(NOTIFYICON_VERSION_4));
-    for (const fake::Call& request : requests) {
-        EXPECT_EQ(request.record.dwState, 0u);
-        EXPECT_EQ(request.record.dwStateMask, 0u);
-        EXPECT_EQ(request.record.hBalloonIcon, nullptr);
-    }
 }
 
 TEST_F(RefreshTrayIconTest, TaskbarCreatedAddsAndSwitchesVersionAgain) {
     WriteRunningState({});
-    RefreshTrayIcon();
-    TrayWindowProc(fake::kTrayWindowHandle, 0xC0DE, 0, 0);
-    RefreshTrayIcon();
+    Icon made(options);
+    made.icon.RefreshTrayIcon();
+    made.icon.OnTaskbarCreated();
+    made.icon.RefreshTrayIcon();
+    // The shell reports version-4 events only to an icon that asked after its add.
     EXPECT_EQ(Effects(), (std::vector<std::string>{"NIM_ADD", "NIM_SETVERSION", "NIM_ADD",
                                                    "NIM_SETVERSION", "NIM_MODIFY"}));
 }
@@ -131,11 +131,13 @@ TEST_F(RefreshTrayIconTest, KeptIconAfterTaskbarCreatedIsModifiedInPlace) {
     // A shell that kept its icons refuses the second add; the icon is still there, so a modify
     // is accepted and the program goes on as if the add had worked.
     WriteRunningState({L"label_title=Vestrel"});
-    RefreshTrayIcon();
+    Icon made(options);
+    TrayIcon& icon = made.icon;
+    icon.RefreshTrayIcon();
     fake::script.notifyAnswers[NIM_ADD] = {FALSE};
-    TrayWindowProc(fake::kTrayWindowHandle, 0xC0DE, 0, 0);
-    EXPECT_TRUE(iconAdded);
-    RefreshTrayIcon();
+    icon.OnTaskbarCreated();
+    EXPECT_TRUE(icon.IsAdded());
+    icon.RefreshTrayIcon();
     EXPECT_EQ(Effects(), (std::vector<std::string>{"NIM_ADD", "NIM_SETVERSION", "NIM_ADD",
                                                    "NIM_MODIFY", "NIM_SETVERSION", "NIM_MODIFY"}));
     EXPECT_EQ(fake::CallsNamed("Shell_NotifyIconW")[3].record.szTip, std::wstring(L"Vestrel"));
@@ -144,23 +146,53 @@ TEST_F(RefreshTrayIconTest, KeptIconAfterTaskbarCreatedIsModifiedInPlace) {
     fake::Reset();
     fake::script.notifyAnswers[NIM_ADD] = {FALSE};
     fake::script.notifyAnswers[NIM_MODIFY] = {FALSE};
-    TrayWindowProc(fake::kTrayWindowHandle, 0xC0DE, 0, 0);
-    EXPECT_FALSE(iconAdded);
-    RefreshTrayIcon();
-    EXPECT_TRUE(iconAdded);
+    icon.OnTaskbarCreated();
+    EXPECT_FALSE(icon.IsAdded());
+    icon.RefreshTrayIcon();
+    EXPECT_TRUE(icon.IsAdded());
     EXPECT_EQ(Effects(),
               (std::vector<std::string>{"NIM_ADD", "NIM_MODIFY", "NIM_ADD", "NIM_SETVERSION"}));
 }
 
 TEST_F(RefreshTrayIconTest, RefreshAfterBalloonDoesNotShowItAgain) {
     WriteRunningState({});
-    iconAdded = true;
-    trayRecord.uFlags = NIF_INFO;
-    CopyToField(trayRecord.szInfo, L"old balloon");
-    RefreshTrayIcon();
+    Icon made(options);
+    made.icon.RefreshTrayIcon();
+    ASSERT_TRUE(made.icon.ShowBalloon(L"Old", L"old balloon", NIIF_INFO));
+    fake::calls.clear();
+    made.icon.RefreshTrayIcon();
     const fake::Call modify = fake::CallsNamed("Shell_NotifyIconW").back();
     EXPECT_EQ(modify.record.uFlags, kIconFlags);
     EXPECT_EQ(Effects(), std::vector<std::string>{"NIM_MODIFY"});
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(RefreshTrayIconTest, RemovesTheIconOnlyWhenTheShellHoldsIt) {
+    for (bool added : {true, false}) {
+        SCOPED_TRACE(added);
+        StartRow();
+        WriteRunningState({});
+        fake::script.notifyAnswers[NIM_ADD] = {added ? TRUE : FALSE};
+        fake::script.notifyAnswers[NIM_MODIFY] = {added ? TRUE : FALSE};
+        Icon made(options);
+        made.icon.RefreshTrayIcon();
+        fake::calls.clear();
+
+        made.icon.Remove();
+
+        const std::vector<fake::Call> requests = fake::CallsNamed("Shell_NotifyIconW");
+        if (!added) {
+            EXPECT_TRUE(requests.empty());
+            continue;
+        }
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].Number("message"), static_cast<std::uint64_t>(NIM_DELETE));
+        EXPECT_EQ(requests[0].record.hWnd, fake::kTrayWindowHandle);
+        EXPECT_EQ(requests[0].record.uID, kTrayIconId);
+    }
 }
 
 }  // namespace

@@ -1,10 +1,6 @@
-#include "notices/notice_queue.h"
+#include "notices/balloons.h"
 
-#include "core/startup_options.h"
-#include "notices/balloon.h"
-#include "notices/notice.h"
 #include "test_support.h"
-#include "tray/tray_record.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -16,7 +12,17 @@
 
 namespace {
 
-class PollNoticesTest : public LogicTest {};
+class PollNoticesTest : public LogicTest {
+  protected:
+    // A pass that puts the notice "screen" on screen: a balloon that later passes wait behind.
+    void ShowAnotherBalloon(TrayParts& parts) const {
+        WriteRunningState({L"notices=1"},
+                          {L"[notice1]", L"id=screen", L"kind=info", L"title=screen"});
+        parts.AddIcon();
+        parts.balloons.PollNotices();
+        ASSERT_TRUE(parts.balloons.IsBalloonShowing());
+    }
+};
 
 // The lines of one [notice<index>] section.
 std::vector<std::wstring> Section(int index, const std::wstring& id, const std::wstring& kind,
@@ -42,27 +48,19 @@ std::vector<std::wstring> Join(std::initializer_list<std::vector<std::wstring>> 
     return lines;
 }
 
-std::wstring Widen(std::string_view text) {
-    return std::wstring(text.begin(), text.end());
-}
-
-Notice Waiting(const std::wstring& id, const std::wstring& kind) {
-    return Notice{id, kind, L"", id, L""};
-}
-
-std::vector<std::wstring> QueueTitles() {
+std::vector<std::wstring> QueueTitles(const Balloons& balloons) {
     std::vector<std::wstring> titles;
-    for (const Notice& notice : NoticeQueue) {
+    for (const Notice& notice : balloons.Queue()) {
         titles.push_back(notice.title);
     }
     return titles;
 }
 
 // Closes each balloon as the shell would report it, so the whole queue is shown.
-void CloseBalloonsUntilQueueEmpty() {
-    for (std::size_t left = NoticeQueue.size(); left > 0 && !NoticeQueue.empty(); --left) {
-        balloonShowing = false;
-        ShowNextNotice();
+void CloseBalloonsUntilQueueEmpty(Balloons& balloons) {
+    for (std::size_t left = balloons.Queue().size(); left > 0 && !balloons.Queue().empty();
+         --left) {
+        balloons.OnBalloonEnded();
     }
 }
 
@@ -97,14 +95,17 @@ std::vector<std::wstring> NoticeSectionsRead() {
     return sections;
 }
 
-// One pass over a running companion application's notices, with a balloon state to start from.
+// One pass over a running companion application's notices, after earlier passes that left a
+// queue and possibly a balloon on screen.
 struct PassCase {
     const char* name = "";
     std::vector<std::wstring> sections{};
     int count = 0;  // 0: one per section header
     std::vector<std::wstring> seen{};
-    std::vector<Notice> waiting{};  // the queue before the pass
-    std::wstring current{};         // currentNotice's id
+    // The sections listed at each earlier pass, on the day before; their notices wait in the
+    // queue, since the shell does not hold the icon yet.
+    std::vector<std::vector<std::wstring>> earlier{};
+    // Then the icon is added and the front of that queue goes on screen.
     bool showing = false;
     std::vector<std::wstring> queueTitles{};  // after the pass, front to back
     std::optional<std::vector<std::wstring>> shownReads{};
@@ -113,24 +114,38 @@ struct PassCase {
 
 class PollNoticesPassTest : public PollNoticesTest {
   protected:
+    void WriteSections(const std::vector<std::wstring>& sections, int count = 0) {
+        const auto headers =
+            std::count_if(sections.begin(), sections.end(),
+                          [](const std::wstring& line) { return line[0] == L'['; });
+        WriteRunningState(
+            {L"notices=" + std::to_wstring(count != 0 ? count : static_cast<int>(headers))},
+            sections);
+    }
+
     void Run(const PassCase& c) {
         SCOPED_TRACE(c.name);
-        ResetProgramState();
-        NoticeQueue.assign(c.waiting.begin(), c.waiting.end());
-        currentNotice = Waiting(c.current, L"info");
-        balloonShowing = c.showing;
-        // Without the icon the pass's closing ShowNextNotice takes nothing: the queue stays to see.
-        iconAdded = false;
-        const auto headers =
-            std::count_if(c.sections.begin(), c.sections.end(),
-                          [](const std::wstring& line) { return line[0] == L'['; });
-        const int count = c.count != 0 ? c.count : static_cast<int>(headers);
-        WriteRunningState({L"notices=" + std::to_wstring(count)}, c.sections);
+        StartRow();
         WriteSeenFile(c.seen);
+        TrayParts parts(options);
+        fake::script.localTime = SYSTEMTIME{2026, 3, 3, 4, 9, 0, 0, 0};
+        for (const std::vector<std::wstring>& sections : c.earlier) {
+            WriteSections(sections);
+            parts.balloons.PollNotices();
+        }
+        if (c.showing) {
+            parts.AddIcon();
+            parts.balloons.ShowNextNotice();
+            ASSERT_TRUE(parts.balloons.IsBalloonShowing());
+        }
+        // Without the icon, or behind the balloon on screen, the pass's closing ShowNextNotice
+        // takes nothing: the queue stays to be seen.
+        fake::Reset();
+        WriteSections(c.sections, c.count);
 
-        PollNotices();
+        parts.balloons.PollNotices();
 
-        EXPECT_EQ(QueueTitles(), c.queueTitles);
+        EXPECT_EQ(QueueTitles(parts.balloons), c.queueTitles);
         if (c.shownReads) {
             EXPECT_EQ(ShownReads(), *c.shownReads);
         }
@@ -161,18 +176,13 @@ TEST_F(PollNoticesPassTest, SkipsWhatMustNotBeQueued) {
          .shownReads = std::vector<std::wstring>{L"k1", L"k2", L"k3", L"k4", L"k5"}},
         {.name = "a queued id keeps its place and its texts",
          .sections = Section(1, L"x", L"danger", L"new"),
-         .waiting = {Notice{L"x", L"info", L"", L"old", L""}},
-         .queueTitles = {L"old"}},
+         .earlier = {Join({Section(1, L"w", L"info"), Section(2, L"x", L"info", L"old")})},
+         .queueTitles = {L"w", L"old"}},
         {.name = "the notice on screen is not queued again",
          .sections = Section(1, L"x", L"info"),
-         .current = L"x",
+         .earlier = {Section(1, L"x", L"info")},
          .showing = true,
          .queueTitles = {}},
-        {.name = "the last notice holds nothing back once its balloon is gone",
-         .sections = Section(1, L"x", L"info"),
-         .current = L"x",
-         .showing = false,
-         .queueTitles = {L"x"}},
         {.name = "one id in two sections: the lower index wins",
          .sections =
              Join({Section(1, L"s", L"info", L"first"), Section(2, L"s", L"danger", L"second")}),
@@ -224,8 +234,8 @@ TEST_F(PollNoticesPassTest, QueuesAtMostOneNudgeAndNoneOnAStampedDay) {
                    Section(3, L"u-queued", L"nudge"), Section(4, L"u-screen", L"nudge"),
                    Section(5, L"u-free", L"nudge"), Section(6, L"u-late", L"nudge")}),
          .seen = {L"[shown]", L"u-shown=1"},
-         .waiting = {Waiting(L"u-queued", L"nudge")},
-         .current = L"u-screen",
+         // Queued on the day before, one a pass; u-screen went on screen that day.
+         .earlier = {Section(1, L"u-screen", L"nudge"), Section(1, L"u-queued", L"nudge")},
          .showing = true,
          .queueTitles = {L"u-queued", L"u-free"},
          .muteReads = 2},
@@ -236,48 +246,49 @@ TEST_F(PollNoticesPassTest, QueuesAtMostOneNudgeAndNoneOnAStampedDay) {
 }
 
 TEST_F(PollNoticesTest, DangerGoesToTheFrontInReverseIndexOrder) {
-    iconAdded = true;
     WriteRunningState({L"notices=3"}, Join({Section(1, L"A", L"danger"), Section(2, L"B", L"info"),
                                             Section(3, L"C", L"danger")}));
+    TrayParts parts(options);
+    parts.AddIcon();
 
-    PollNotices();
-    CloseBalloonsUntilQueueEmpty();
+    parts.balloons.PollNotices();
+    CloseBalloonsUntilQueueEmpty(parts.balloons);
 
     EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"C", L"A", L"B"}));
 }
 
 TEST_F(PollNoticesTest, LaterPassesQueueAroundTheWaitingNotices) {
-    iconAdded = true;
+    TrayParts parts(options);
     // Another notice's balloon is on screen, so both passes only queue.
-    currentNotice = Waiting(L"screen", L"info");
-    balloonShowing = true;
+    ShowAnotherBalloon(parts);
     WriteRunningState({L"notices=2"},
                       Join({Section(1, L"Q1", L"danger"), Section(2, L"Q2", L"info")}));
-    PollNotices();
-    ASSERT_EQ(QueueTitles(), (std::vector<std::wstring>{L"Q1", L"Q2"}));
+    parts.balloons.PollNotices();
+    ASSERT_EQ(QueueTitles(parts.balloons), (std::vector<std::wstring>{L"Q1", L"Q2"}));
+    fake::calls.clear();
 
     WriteRunningState({L"notices=7"},
                       Join({Section(1, L"D1", L"danger"), Section(2, L"I1", L"info"),
                             Section(3, L"D2", L"danger"), Section(4, L"U1", L"nudge"),
                             Section(5, L"D3", L"danger"), Section(6, L"Q1", L"danger"),
                             Section(7, L"Q2", L"info")}));
-    PollNotices();
-    CloseBalloonsUntilQueueEmpty();
+    parts.balloons.PollNotices();
+    CloseBalloonsUntilQueueEmpty(parts.balloons);
 
     const std::vector<std::wstring> expected = {L"D3", L"D2", L"D1", L"Q1", L"Q2", L"I1", L"U1"};
     EXPECT_EQ(BalloonTitles(), expected);
 }
 
 TEST_F(PollNoticesTest, AWaitingNudgeLeavesTheNextPassItsOwnNudge) {
-    iconAdded = true;
-    currentNotice = Waiting(L"screen", L"info");
-    balloonShowing = true;
+    TrayParts parts(options);
+    ShowAnotherBalloon(parts);
+    fake::calls.clear();
     WriteRunningState({L"notices=1"}, Section(1, L"N1", L"nudge"));
-    PollNotices();
+    parts.balloons.PollNotices();
     WriteRunningState({L"notices=2"},
                       Join({Section(1, L"N1", L"nudge"), Section(2, L"N2", L"nudge")}));
-    PollNotices();
-    CloseBalloonsUntilQueueEmpty();
+    parts.balloons.PollNotices();
+    CloseBalloonsUntilQueueEmpty(parts.balloons);
 
     EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"N1", L"N2"}));
     EXPECT_EQ(ReadSeen(L"shown", L"N1"), L"1");
@@ -302,24 +313,27 @@ TEST_F(PollNoticesTest, ReadsMinOfCountAndFiftySectionsAndAlwaysShowsNext) {
     };
     for (const CountCase& c : cases) {
         SCOPED_TRACE(Narrow(c.count.value_or(L"(missing)")));
-        ResetProgramState();
-        NoticeQueue = {Waiting(L"waiting", L"info")};
-        balloonShowing = false;
-        iconAdded = true;
+        StartRow();
+        TrayParts parts(options);
+        // One notice waits in the queue from a pass before, while the shell held no icon.
+        WriteRunningState({L"notices=1"}, Section(1, L"waiting", L"info"));
+        parts.balloons.PollNotices();
+        ASSERT_EQ(QueueIds(parts.balloons), std::vector<std::wstring>{L"waiting"});
+        parts.AddIcon();
         std::vector<std::wstring> stateLines;
         if (c.count) {
             stateLines.push_back(L"notices=" + *c.count);
         }
         WriteRunningState(stateLines, sections);
 
-        PollNotices();
+        parts.balloons.PollNotices();
 
         std::vector<std::wstring> expected;
         for (int index = 1; index <= c.sectionsRead; ++index) {
             expected.push_back(L"notice" + std::to_wstring(index));
         }
         EXPECT_EQ(NoticeSectionsRead(), expected);
-        EXPECT_EQ(NoticeQueue.size(), static_cast<std::size_t>(c.sectionsRead));
+        EXPECT_EQ(parts.balloons.Queue().size(), static_cast<std::size_t>(c.sectionsRead));
         // The pass ends by showing the front notice, whether it read any section or not.
         EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"waiting"}));
     }
@@ -348,24 +362,23 @@ TEST_F(PollNoticesTest, OnlyARunningCompanionIsPolled) {
     };
     for (const StatusCase& c : cases) {
         SCOPED_TRACE(c.name);
-        ResetProgramState();
-        fake::script.processes[77] = fake::FakeProcess{};
-        // A seen file of its own, so no row finds D marked by the row before.
-        startupOptions.seenPath = folder + L"\\" + Widen(c.name) + L"\\seen.ini";
-        std::filesystem::remove(startupOptions.statePath);
+        StartRow();
+        TrayParts parts(options);
+        // One notice waits in the queue from a pass before, while the shell held no icon.
+        WriteRunningState({L"notices=1"}, Section(1, L"waiting", L"info"));
+        parts.balloons.PollNotices();
+        parts.AddIcon();
+        std::filesystem::remove(options.statePath);
         if (c.stateFile) {
             WriteStateFile(*c.stateFile);
         }
-        NoticeQueue = {Waiting(L"waiting", L"info")};
-        balloonShowing = false;
-        iconAdded = true;
 
-        PollNotices();
+        parts.balloons.PollNotices();
 
         EXPECT_EQ(fake::ReadSection(L"notice1"), c.polled);
         EXPECT_EQ(BalloonTitles(),
                   c.polled ? std::vector<std::wstring>{L"D"} : std::vector<std::wstring>{});
-        EXPECT_EQ(QueueTitles(), (std::vector<std::wstring>{L"waiting"}));
+        EXPECT_EQ(QueueTitles(parts.balloons), (std::vector<std::wstring>{L"waiting"}));
         if (!c.polled) {
             EXPECT_TRUE(fake::CallsNamed("Shell_NotifyIconW").empty());
             EXPECT_FALSE(fake::ReadSection(L"prefs"));
@@ -380,52 +393,54 @@ namespace {
 TEST_F(PollNoticesTest, ASeenFileHeldByAnotherProgramHoldsThePassBack) {
     // Backup and sync tools open files without sharing for a moment. Read through such a lock,
     // the seen file would look empty and "old" would be shown a second time.
-    iconAdded = true;
+    TrayParts parts(options);
+    parts.AddIcon();
     WriteSeenFile({L"[shown]", L"old=1"});
     WriteRunningState({L"notices=2"},
                       Join({Section(1, L"old", L"info"), Section(2, L"new", L"info")}));
-    HANDLE lock = ::CreateFileW(startupOptions.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE lock = ::CreateFileW(options.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(lock, INVALID_HANDLE_VALUE);
 
-    PollNotices();
-    EXPECT_TRUE(NoticeQueue.empty());
+    parts.balloons.PollNotices();
+    EXPECT_TRUE(parts.balloons.Queue().empty());
     EXPECT_TRUE(BalloonTitles().empty());
     EXPECT_FALSE(fake::ReadSection(L"notice1"));
 
     ::CloseHandle(lock);
-    PollNotices();
+    parts.balloons.PollNotices();
     EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"new"});
 }
 
 TEST_F(PollNoticesTest, ASeenFileThatStaysHeldHoldsNoticesBackFor30PassesOnly) {
     // Held for good (a tool that never lets go): after 30 passes the notices are shown, each once
     // in this run, since the marks cannot be read.
-    iconAdded = true;
+    TrayParts parts(options);
+    parts.AddIcon();
     WriteSeenFile({L"[shown]", L"old=1"});
     WriteRunningState({L"notices=1"}, Section(1, L"new", L"info"));
-    HANDLE lock = ::CreateFileW(startupOptions.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE lock = ::CreateFileW(options.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(lock, INVALID_HANDLE_VALUE);
 
     for (int pass = 1; pass <= 30; ++pass) {
-        PollNotices();
+        parts.balloons.PollNotices();
     }
     EXPECT_TRUE(BalloonTitles().empty());
-    PollNotices();
+    parts.balloons.PollNotices();
     EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"new"});
-    balloonShowing = false;
-    PollNotices();
+    parts.balloons.OnBalloonEnded();
+    parts.balloons.PollNotices();
     EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"new"});
     ::CloseHandle(lock);
 
     // Readable again: the count starts anew, and a new lock holds the pass back again.
-    PollNotices();
-    lock = ::CreateFileW(startupOptions.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    parts.balloons.PollNotices();
+    lock = ::CreateFileW(options.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(lock, INVALID_HANDLE_VALUE);
     fake::calls.clear();
-    PollNotices();
+    parts.balloons.PollNotices();
     EXPECT_FALSE(fake::ReadSection(L"notice1"));
     ::CloseHandle(lock);
 }
@@ -433,7 +448,8 @@ TEST_F(PollNoticesTest, ASeenFileThatStaysHeldHoldsNoticesBackFor30PassesOnly) {
 TEST_F(PollNoticesTest, ANoticeReadAcrossARewriteWaitsForTheNextPass) {
     // Between two reads of one pass the companion moves another notice into section 1: the id
     // read first would be paired with the other notice's texts.
-    iconAdded = true;
+    TrayParts parts(options);
+    parts.AddIcon();
     WriteRunningState({L"notices=1"}, Section(1, L"first", L"info", L"First's title"));
     bool rewritten = false;
     fake::script.afterProfileRead = [&](const std::wstring& section, const std::wstring& key) {
@@ -443,9 +459,9 @@ TEST_F(PollNoticesTest, ANoticeReadAcrossARewriteWaitsForTheNextPass) {
         }
     };
 
-    PollNotices();
+    parts.balloons.PollNotices();
     EXPECT_TRUE(BalloonTitles().empty());
-    EXPECT_TRUE(NoticeQueue.empty());
+    EXPECT_TRUE(parts.balloons.Queue().empty());
     EXPECT_EQ(ReadSeen(L"shown", L"first"), L"");
     // The id is read once more after the five values, whatever the notice turns out to be.
     const auto reads = fake::CallsNamed("GetPrivateProfileStringW");
@@ -459,9 +475,9 @@ TEST_F(PollNoticesTest, ANoticeReadAcrossARewriteWaitsForTheNextPass) {
               (std::vector<std::wstring>{L"id", L"kind", L"target", L"title", L"body", L"id"}));
 
     // The next pass reads a steady file: the notice now listed is shown with its own texts.
-    PollNotices();
+    parts.balloons.PollNotices();
     EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"Second's title"});
-    EXPECT_EQ(currentNotice.id, L"second");
+    EXPECT_EQ(parts.balloons.CurrentNotice().id, L"second");
 }
 
 }  // namespace

@@ -1,3 +1,0 @@
-#include "core/startup_options.h"
-
-StartupOptions startupOptions;

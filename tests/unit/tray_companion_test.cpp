@@ -1,0 +1,263 @@
+#include "app/tray_companion.h"
+
+#include "test_support.h"
+
+#include <memory>
+
+namespace {
+
+constexpr UINT kTaskbarCreated = 0xC0DE;
+
+class TrayCompanionTest : public LogicTest {
+  protected:
+    // The program as start-up leaves it, its window found through the fake's window handle; the
+    // calls of the start are forgotten.
+    std::unique_ptr<TrayCompanion> StartCompanion() const {
+        fake::script.taskbarCreatedMessage = kTaskbarCreated;
+        auto companion = std::make_unique<TrayCompanion>(options);
+        EXPECT_TRUE(companion->Start(nullptr));
+        fake::calls.clear();
+        return companion;
+    }
+
+    static LRESULT Send(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
+        return TrayWindowProc(fake::kTrayWindowHandle, message, wParam, lParam);
+    }
+
+    static LRESULT SendEvent(WORD event) {
+        return Send(TrayCallbackMessage, 0, MAKELPARAM(event, kTrayIconId));
+    }
+
+    // A running companion application with notices "cur" (a screen target) and "next".
+    void ListTwoNotices() const {
+        WriteRunningState(
+            {L"label_open=Open", L"label_running=Running", L"notices=2"},
+            {L"[notice1]", L"id=cur", L"kind=info", L"title=Current", L"target=app:news",
+             L"[notice2]", L"id=next", L"kind=info", L"title=Next", L"body=Body"});
+    }
+};
+
+TEST_F(TrayCompanionTest, EachMessageGoesToItsOwner) {
+    // What one message must cause outside the program, in order, and its result. Before each,
+    // "cur" is on screen and "next" waits.
+    struct Case {
+        const char* name;
+        UINT message;
+        WPARAM wParam;
+        LPARAM lParam;
+        std::vector<std::string> effects;
+        bool defaultHandling;
+    };
+    using Names = std::vector<std::string>;
+    const Names menu = {"CreatePopupMenu", "TrackPopupMenu"};
+    const Names next = {"NIM_MODIFY balloon", "WritePrivateProfileStringW"};
+    const Names clickThenNext = {"CreateProcessW", "NIM_MODIFY balloon",
+                                 "WritePrivateProfileStringW"};
+    const auto event = [](WORD code) { return MAKELPARAM(code, kTrayIconId); };
+    const Case cases[] = {
+        // The re-created taskbar lost the icon and the balloon: add again, switch the version,
+        // and show no notice yet.
+        {"TaskbarCreated", kTaskbarCreated, 0, 0, {"NIM_ADD", "NIM_SETVERSION"}, false},
+        // A tick refreshes the tooltip, then polls; the balloon on screen holds the next back.
+        {"timer tick", WM_TIMER, RefreshTimerId, 0, {"NIM_MODIFY"}, false},
+        {"timer tick of another id", WM_TIMER, 7, 0, {"NIM_MODIFY"}, false},
+        {"context menu", TrayCallbackMessage, 0, event(WM_CONTEXTMENU), menu, false},
+        {"select", TrayCallbackMessage, 0, event(NIN_SELECT), menu, false},
+        {"keyboard select", TrayCallbackMessage, 0, event(NIN_KEYSELECT), menu, false},
+        {"balloon shown", TrayCallbackMessage, 0, event(NIN_BALLOONSHOW), {}, false},
+        {"balloon hidden", TrayCallbackMessage, 0, event(NIN_BALLOONHIDE), next, false},
+        {"balloon timed out", TrayCallbackMessage, 0, event(NIN_BALLOONTIMEOUT), next, false},
+        {"balloon clicked", TrayCallbackMessage, 0, event(NIN_BALLOONUSERCLICK), clickThenNext,
+         false},
+        {"mouse move", TrayCallbackMessage, 0, event(WM_MOUSEMOVE), {}, false},
+        {"left button up", TrayCallbackMessage, 0, event(WM_LBUTTONUP), {}, false},
+        {"right button up", TrayCallbackMessage, 0, event(WM_RBUTTONUP), {}, false},
+        {"event above the balloon events", TrayCallbackMessage, 0, event(0x0406), {}, false},
+        // The event is the low word alone.
+        {"event in the high word", TrayCallbackMessage, 0, MAKELPARAM(0, NIN_SELECT), {}, false},
+        {"destroy", WM_DESTROY, 0, 0, {"NIM_DELETE", "PostQuitMessage"}, false},
+        {"anything else", WM_SETTINGCHANGE, 3, 4, {}, true},
+        {"WM_NULL", WM_NULL, 0, 0, {}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartRow();
+        ListTwoNotices();
+        const std::unique_ptr<TrayCompanion> companion = StartCompanion();
+        ASSERT_EQ(companion->Notices().CurrentNotice().id, L"cur");
+
+        const LRESULT result = Send(c.message, c.wParam, c.lParam);
+
+        EXPECT_EQ(Effects(), c.effects);
+        const std::vector<fake::Call> handled = fake::CallsNamed("DefWindowProcW");
+        if (c.defaultHandling) {
+            ASSERT_EQ(handled.size(), 1u);
+            EXPECT_EQ(handled[0].Number("message"), c.message);
+            EXPECT_EQ(handled[0].Number("wParam"), c.wParam);
+            EXPECT_EQ(handled[0].Signed("lParam"), c.lParam);
+            EXPECT_EQ(result, 0x5A5A);  // the fake's answer, passed on
+        } else {
+            EXPECT_TRUE(handled.empty());
+            EXPECT_EQ(result, 0);
+        }
+    }
+}
+
+TEST_F(TrayCompanionTest, TheWindowFindsTheObjectThatCreatedIt) {
+    // The object comes as the creation parameter and is kept in the window's user data with the
+    // window's first message, before any other message of the window could need it.
+    TrayCompanion companion(options);
+    ASSERT_TRUE(companion.Start(nullptr));
+    const fake::Call created = fake::CallsNamed("CreateWindowExW").at(0);
+    EXPECT_EQ(created.Number("param"), fake::HandleValue(&companion));
+    const fake::Call kept = fake::CallsNamed("SetWindowLongPtrW").at(0);
+    EXPECT_EQ(kept.Signed("index"), GWLP_USERDATA);
+    EXPECT_EQ(kept.Number("value"), fake::HandleValue(&companion));
+    ExpectInOrder({"SetWindowLongPtrW", "RegisterWindowMessageW", "NIM_ADD"});
+}
+
+TEST_F(TrayCompanionTest, MessagesBeforeTheObjectOrAfterItGoToDefaultHandling) {
+    // No object attached yet (a message before the creation message): default handling.
+    EXPECT_EQ(Send(WM_TIMER, RefreshTimerId), 0x5A5A);
+    EXPECT_TRUE(fake::CallsNamed("Shell_NotifyIconW").empty());
+
+    WriteRunningState({});
+    { const std::unique_ptr<TrayCompanion> companion = StartCompanion(); }
+    // The object has gone: its window must not reach it any more.
+    fake::calls.clear();
+    EXPECT_EQ(Send(WM_TIMER, RefreshTimerId), 0x5A5A);
+    EXPECT_TRUE(fake::CallsNamed("Shell_NotifyIconW").empty());
+
+    // The same once the window itself has gone.
+    const std::unique_ptr<TrayCompanion> companion = StartCompanion();
+    Send(WM_NCDESTROY);
+    fake::calls.clear();
+    EXPECT_EQ(Send(WM_TIMER, RefreshTimerId), 0x5A5A);
+    EXPECT_TRUE(fake::CallsNamed("Shell_NotifyIconW").empty());
+}
+
+TEST_F(TrayCompanionTest, DestroyRemovesTheIconThenEndsTheLoop) {
+    WriteRunningState({});
+    const std::unique_ptr<TrayCompanion> companion = StartCompanion();
+    EXPECT_EQ(Send(WM_DESTROY), 0);
+    ExpectInOrder({"NIM_DELETE", "PostQuitMessage"});
+    EXPECT_EQ(fake::CallsNamed("PostQuitMessage").at(0).Signed("exitCode"), 0);
+}
+
+TEST_F(TrayCompanionTest, UnregisteredTaskbarMessageGoesToDefaultHandling) {
+    // With no registered message, message number 0 must not pass for TaskbarCreated.
+    WriteRunningState({});
+    fake::script.taskbarCreatedMessage = 0;
+    TrayCompanion companion(options);
+    ASSERT_TRUE(companion.Start(nullptr));
+    fake::calls.clear();
+    EXPECT_EQ(Send(0), 0x5A5A);
+    EXPECT_TRUE(fake::CallsNamed("Shell_NotifyIconW").empty());
+    EXPECT_TRUE(companion.Icon().IsAdded());
+}
+
+TEST_F(TrayCompanionTest, EventsInsideARequestBelongToTheBalloonBeforeIt) {
+    // W's balloon has ended and X is being requested, Y waiting behind it. The shell's sent
+    // messages run the window procedure while it answers: each of them must act as news of W's
+    // balloon or as an ordinary tick, never show a notice over X, never open X's target, and
+    // leave the program exactly as the shell's answer says.
+    enum class Event { Click, Timeout, Hide, Tick, TaskbarCreated };
+    struct Case {
+        std::string name;
+        Event event;
+        bool accepted;
+    };
+    std::vector<Case> cases;
+    const std::pair<const char*, Event> events[] = {{"click", Event::Click},
+                                                    {"timeout", Event::Timeout},
+                                                    {"hide", Event::Hide},
+                                                    {"tick", Event::Tick},
+                                                    {"taskbar re-created", Event::TaskbarCreated}};
+    for (bool accepted : {true, false}) {
+        for (const auto& [name, event] : events) {
+            cases.push_back(
+                {std::string(name) + (accepted ? ", accepted" : ", refused"), event, accepted});
+        }
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartRow();
+        WriteRunningState({L"notices=3"},
+                          {L"[notice1]", L"id=W", L"kind=info", L"title=W", L"target=app:wscreen",
+                           L"[notice2]", L"id=X", L"kind=info", L"title=X", L"target=app:xscreen",
+                           L"[notice3]", L"id=Y", L"kind=info", L"title=Y", L"target=app:yscreen"});
+        const std::unique_ptr<TrayCompanion> companion = StartCompanion();
+        ASSERT_EQ(companion->Notices().CurrentNotice().id, L"W");
+        fake::script.notifyAnswers[NIM_MODIFY] = {c.accepted ? TRUE : FALSE};
+        fake::script.whileNotifying = [&c](DWORD) {
+            switch (c.event) {
+                case Event::Click:
+                    SendEvent(NIN_BALLOONUSERCLICK);
+                    break;
+                case Event::Timeout:
+                    SendEvent(NIN_BALLOONTIMEOUT);
+                    break;
+                case Event::Hide:
+                    SendEvent(NIN_BALLOONHIDE);
+                    break;
+                case Event::Tick:
+                    Send(WM_TIMER, RefreshTimerId);
+                    break;
+                case Event::TaskbarCreated:
+                    Send(kTaskbarCreated);
+                    break;
+            }
+        };
+
+        // W's balloon ends; X is requested.
+        SendEvent(NIN_BALLOONTIMEOUT);
+
+        // One balloon was asked for: nothing was requested from inside the request.
+        EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"X"});
+        // A click inside is a click on W's balloon.
+        const auto starts = fake::CallsNamed("CreateProcessW");
+        if (c.event == Event::Click) {
+            ASSERT_EQ(starts.size(), 1u);
+            EXPECT_TRUE(starts[0].Text("commandLine").ends_with(L" --screen wscreen"))
+                << Narrow(starts[0].Text("commandLine"));
+        } else {
+            EXPECT_TRUE(starts.empty());
+        }
+        const Balloons& balloons = companion->Notices();
+        EXPECT_EQ(QueueIds(balloons), std::vector<std::wstring>{L"Y"});
+        EXPECT_FALSE(balloons.RequestedNoticeId().has_value());
+        EXPECT_TRUE(companion->Icon().IsAdded());
+        EXPECT_EQ(balloons.IsBalloonShowing(), c.accepted);
+        if (c.accepted) {
+            EXPECT_EQ(balloons.CurrentNotice().id, L"X");
+            EXPECT_EQ(ReadSeen(L"shown", L"X"), L"1");
+            EXPECT_EQ(ReadSeen(L"shown", L"Y"), L"");
+            continue;
+        }
+        // Refused: as if never asked. W is still the notice a late click opens, nothing was
+        // marked, and the next pass offers X again.
+        EXPECT_EQ(balloons.CurrentNotice().id, L"W");
+        EXPECT_EQ(ReadSeen(L"shown", L"X"), L"");
+        Send(WM_TIMER, RefreshTimerId);
+        EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"X", L"Y"}));
+        EXPECT_EQ(QueueIds(balloons), std::vector<std::wstring>{L"X"});
+    }
+}
+
+TEST_F(TrayCompanionTest, ATickRefreshesTheIconThenCountsTheBalloonThenPolls) {
+    // The balloon's own end comes before the pass, so that a notice the pass finds can follow
+    // a balloon that the tick ended, in the same tick.
+    ListTwoNotices();
+    const std::unique_ptr<TrayCompanion> companion = StartCompanion();
+    for (int tick = 1; tick <= 30; ++tick) {
+        Send(WM_TIMER, RefreshTimerId);
+    }
+    fake::calls.clear();
+
+    Send(WM_TIMER, RefreshTimerId);
+
+    ExpectInOrder({"NIM_MODIFY", "NIM_MODIFY balloon", "GetPrivateProfileStringW"});
+    EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"Next"});
+}
+
+}  // namespace

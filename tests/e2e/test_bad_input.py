@@ -36,10 +36,8 @@ from typing import Any, Callable
 sys.dont_write_bytecode = True  # keep the source tree clean
 
 import harness  # noqa: E402
-from harness import Program, windows_path  # noqa: E402
-from harness.companion import Heartbeat  # noqa: E402
-from harness.notices import (Balloon, Pass, drive_pass, record_lines,  # noqa: E402
-                             wait_for_message_loop)
+from harness import Program, TrayTestCase, windows_path  # noqa: E402
+from harness.notices import Balloon, Pass, drive_pass  # noqa: E402
 from harness.profiles import ANSI, UTF16, UTF16_BE, encode, lines_text, shown_marks  # noqa: E402
 
 CORPUS = Path(__file__).resolve().parents[1] / "corpus"
@@ -265,14 +263,15 @@ def build_file(content: Any, ctx: CaseContext) -> bytes:
     return bytes(out)
 
 
-def renderer(content: Any, ctx: CaseContext) -> Callable[[], bytes] | None:
-    """What rewrites the file with the time of now, if the recipe's bytes depend on it (a
-    heartbeat); None if they do not."""
+def renderer(content: Any, ctx: CaseContext) -> Callable[[int], bytes] | None:
+    """The file's bytes for a heartbeat of a given time, if the recipe's bytes depend on it;
+    None if they do not."""
     if build_file(content, replace(ctx, now=lambda: 0)) == \
             build_file(content, replace(ctx, now=lambda: 1)):
         return None
-    own = replace(ctx)  # a thread of its own must not share the repeated parts' counter
-    return lambda: build_file(content, own)
+    # Each build its own context: the heartbeat's thread must not share the repeated parts'
+    # counter.
+    return lambda written_unix: build_file(content, replace(ctx, now=lambda: written_unix))
 
 
 def linux_path(path: str, work: Path) -> Path | None:
@@ -306,8 +305,10 @@ class StateRewriter(threading.Thread):
             self.rounds += 1
 
 
-class BadInput(unittest.TestCase):
-    session: harness.WineSession
+class BadInput(TrayTestCase):
+    """Every case on one desktop (setUpClass), with one stand-in and one live companion
+    process; each case has its own work folder, files and mutex."""
+
     standin: harness.Standin
     companion_pid: int
     missing_drive: str
@@ -330,18 +331,23 @@ class BadInput(unittest.TestCase):
     def tearDownClass(cls) -> None:
         cls.session.end_programs()
 
+    def setUp(self) -> None:
+        # The desktop of setUpClass stays; the work folder is the case's own.
+        self.begin_work()
+
     # -- one case ---------------------------------------------------------------------------
 
     def run_case(self, case: Case) -> None:
         session = self.session
-        work = session.begin_test(self.id())
+        work = self.work
         ctx = CaseContext(work, self.companion_pid, self.missing_drive, self.record_args)
         checks = case.checks
         stores = checks.get("stores", True)
         state_win = ctx.expand(case.data.get("state_path", "{work}\\state.ini"))
         seen_win = ctx.expand(case.data.get("seen_path", "{work}\\seen.ini"))
         state_path, seen_path = linux_path(state_win, work), linux_path(seen_win, work)
-        record = work / "opened.log"
+        if state_path is not None:
+            self.state_path = state_path
 
         state_recipe = case.data.get("state", DEFAULT_STATE)
         state_bytes = build_file(state_recipe, ctx)
@@ -360,21 +366,17 @@ class BadInput(unittest.TestCase):
         # A heartbeat in the file stays fresh for as long as the case runs, however slow the
         # machine (the program counts the companion as stopped after 90 s).
         render = renderer(state_recipe, ctx)
-        heartbeat = None
         if render is not None and rewriter is None and state_path is not None and \
                 state_path.is_file():
-            heartbeat = Heartbeat(state_path, render)
-            heartbeat.start()
-            self.addCleanup(heartbeat.stop)
+            self.write_bad_state(render)
 
         mark = self.standin.count()
-        tray, _ = session.start_watched_tray(
+        tray = self.start_tray(
             ["--mutex", f"vestrel-bad-input-{case.name}", "--state", state_win, "--seen", seen_win,
-             "--pythonw", windows_path(self.record_args),
-             "--launcher", windows_path(work / "launcher.py")],
-            env={"VESTREL_RECORD_FILE": windows_path(record)})
+             "--pythonw", windows_path(self.pythonw),
+             "--launcher", windows_path(self.launcher)])
         self.addCleanup(self.end_tray, tray)
-        wait_for_message_loop(session, self.standin, mark)
+        self.wait_for_message_loop(mark)
 
         passes: list[Pass] = []
         if rewriter is not None:
@@ -392,15 +394,13 @@ class BadInput(unittest.TestCase):
         # Still serving: a good state file listing a new notice is followed at the next tick.
         probe = None
         reads_state = checks.get("reads_state", True)
-        if heartbeat is not None:
-            heartbeat.stop()
         if reads_state:
             if state_path.is_dir():
                 state_path.rmdir()
-            harness.write_profile(state_path, harness.state_sections(
-                self.companion_pid, labels=LABELS, notices=[{
-                    "id": f"probe-{case.name}", "kind": "info", "title": "Probe",
-                    "body": "Still here"}]))
+            # In the place of the case's own state file, whose heartbeat ends here.
+            self.write_state(labels=LABELS, notices=[{
+                "id": f"probe-{case.name}", "kind": "info", "title": "Probe",
+                "body": "Still here"}])
             probe = drive_pass(session, self.standin, mark)
         session.traytool.close()
         self.assertEqual(session.traytool.exit_code(tray), 0,
@@ -445,7 +445,7 @@ class BadInput(unittest.TestCase):
                                  "marks added")
 
         opened = [ctx.expand(line) for line in checks.get("opened", [])]
-        self.assertEqual(record_lines(record), opened, "started by balloon clicks")
+        self.assertEqual(self.starts(), opened, "started by balloon clicks")
 
     def set_up_surroundings(self, case: Case, ctx: CaseContext, state_path: Path | None,
                             seen_path: Path | None, seen_win: str,

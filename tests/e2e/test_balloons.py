@@ -16,14 +16,12 @@ from pathlib import Path
 sys.dont_write_bytecode = True  # keep the source tree clean
 
 import harness  # noqa: E402
-from harness import (CompanionState, DESKTOP_SIZE, NIF_TIP, NIIF_INFO, NIIF_WARNING,  # noqa: E402
-                     NIN_BALLOONTIMEOUT, Profile, TrayTestCase, balloon_texts, read_profile,
-                     wait_until)
+from harness import (DESKTOP_SIZE, NIIF_INFO, NIIF_WARNING, NIN_BALLOONTIMEOUT,  # noqa: E402
+                     Profile, TrayTestCase, balloon_texts, read_profile, wait_until)
 from harness.profiles import decode  # noqa: E402
 from harness.screen import BALLOON_AREA, FLAT_AREA_COLOURS, colour_count  # noqa: E402
 
 LABELS = {"title": "Vestrel", "running": "Running", "stopped": "Stopped"}
-MUTEX = "vestrel-e2e-balloons"
 
 LONG_TITLE = "Neue Bücher in deiner Bibliothek – " + "Ä" * 40
 LONG_BODY = "Zwölf neue Titel sind eingetroffen. " + "ß" * 300
@@ -65,27 +63,11 @@ def shown_keys_in_file_order(data: bytes) -> list[tuple[str, str]]:
 
 
 class Balloons(TrayTestCase):
-    companion: CompanionState
-
-    def setUp(self) -> None:
-        super().setUp()
-        self.state = self.work / "state.ini"
-        self.seen = self.work / "seen.ini"
-
-    def start_tray(self) -> None:
-        self.tray, self.window = self.session.start_watched_tray(self.session.tray_args(
-            mutex=MUTEX, state=self.state, seen=self.seen))
-
-    def write_state(self, notices: list[dict]) -> None:
-        if hasattr(self, "companion"):
-            self.companion.update(notices=notices)
-        else:
-            self.companion = self.companion_state(self.state, self.companion_pid, labels=LABELS,
-                                                  notices=notices)
+    MUTEX = "vestrel-e2e-balloons"
 
     def shown_ids(self) -> list[str]:
         return [key for key, _ in shown_keys_in_file_order(
-            self.seen.read_bytes() if self.seen.exists() else b"")]
+            self.seen_path.read_bytes() if self.seen_path.exists() else b"")]
 
     def wait_until_marked(self, count: int) -> None:
         """Until the seen file holds `count` marks. The mark is written after the shell has
@@ -93,13 +75,6 @@ class Balloons(TrayTestCase):
         a message sent to it is handled on its own, not in the middle of showing a balloon."""
         wait_until(lambda: len(self.shown_ids()) >= count, f"{count} notices marked shown",
                    timeout=60)
-
-    def wait_for_message_loop(self, mark: int) -> None:
-        """Posted, a tick is handled only from the message loop: once its tooltip request is
-        there, start-up is over and sent messages are handled on their own."""
-        self.session.traytool.tick()
-        self.standin.wait_for(lambda r: r["op"] == "modify" and r["uFlags"] & NIF_TIP,
-                              "the first tick of the message loop", after=mark, timeout=60)
 
     def wait_for_balloon_on_screen(self) -> Path:
         def look() -> Path | None:
@@ -112,9 +87,8 @@ class Balloons(TrayTestCase):
         return shot
 
     def test_notices_come_out_in_order_are_marked_in_order_and_stay_shown(self) -> None:
-        self.standin = self.session.start_standin()
-        self.companion_pid = self.live_companion_pid()
-        self.write_state(NOTICES)
+        self.start_standin()
+        self.write_state(labels=LABELS, notices=NOTICES)
         day_before = time.strftime("%Y%m%d")
         self.start_tray()
 
@@ -131,25 +105,20 @@ class Balloons(TrayTestCase):
 
         self.assertEqual(balloon_texts(self.standin.records()), [e[1:] for e in EXPECTED],
                          self.standin.summary())
-        data = self.seen.read_bytes()
+        data = self.seen_path.read_bytes()
         self.assertTrue(data.startswith(b"\xff\xfe"), f"seen file not UTF-16LE: {data[:16]!r}")
         self.assertEqual(shown_keys_in_file_order(data), [(e[0], "1") for e in EXPECTED],
                          decode(data))
-        self.assertIn(read_profile(self.seen).get("prefs", {}).get("last_nudge_day"),
+        self.assertIn(read_profile(self.seen_path).get("prefs", {}).get("last_nudge_day"),
                       {day_before, time.strftime("%Y%m%d")}, decode(data))
 
-        # A restart on the very same files shows nothing again.
-        self.session.traytool.close()
-        self.assert_tray_ended(self.tray)
-        mark = self.standin.count()
-        self.write_state(NOTICES)  # a fresh heartbeat, the same notices
-        self.start_tray()
-        self.wait_for_message_loop(mark)
+        # A restart on the very same files (the heartbeat kept fresh) shows nothing again.
+        mark = self.restart_tray()
         self.session.traytool.tick(3, send=True)
         self.assertEqual(balloon_texts(self.standin.since(mark)), [], self.standin.summary())
 
         # ... while a notice listed now does show, and a second nudge on the same day does not.
-        self.write_state(NOTICES + LATER_NOTICES)
+        self.write_state(notices=NOTICES + LATER_NOTICES)
         self.session.traytool.tick(send=True)
         self.session.traytool.event(NIN_BALLOONTIMEOUT, send=True)
         self.session.traytool.tick(3, send=True)

@@ -10,15 +10,14 @@ does."""
 from __future__ import annotations
 
 import sys
-from pathlib import Path
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-# The package as its developers use it, straight from its source folder.
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python" / "src"))
 
 import harness  # noqa: E402
 from harness import (NIF_TIP, NIN_BALLOONTIMEOUT, TrayTestCase, balloon_texts,  # noqa: E402
                      read_profile, wait_until)
+# The package as its developers use it, straight from its source folder (harness.companion
+# puts python/src first on the path).
 from vestrel_tray import Heartbeat, StateFile  # noqa: E402
 
 LABELS = {"title": "Vestrel – ספרייה", "stopped": "Gestoppt", "running": "Läuft",
@@ -27,6 +26,8 @@ TITLE = LABELS["title"]
 
 
 class PythonPackage(TrayTestCase):
+    MUTEX = "vestrel-e2e-package"
+
     def balloons(self) -> list[tuple[str, str]]:
         return [(title, text) for title, text, _ in balloon_texts(self.standin.records())]
 
@@ -39,19 +40,18 @@ class PythonPackage(TrayTestCase):
         return tips[-1]
 
     def wait_for_mark(self, notice_id: str) -> None:
-        wait_until(lambda: read_profile(self.seen).get("shown", {}).get(notice_id) == "1",
+        wait_until(lambda: read_profile(self.seen_path).get("shown", {}).get(notice_id) == "1",
                    f"{notice_id} marked in the seen file")
 
     def test_the_program_follows_what_the_package_writes(self) -> None:
-        self.standin = self.session.start_standin()
-        self.seen = self.work / "seen.ini"
-        state = StateFile(self.work / "state.ini")
+        self.start_standin()
+        # Written by the test itself, not by the kit's write_state: the package is under test.
+        state = StateFile(self.state_path)
         state.pid = self.live_companion_pid()
-        state.labels.update(LABELS)
+        state.labels.update(**LABELS)
 
         with Heartbeat(state, every=10):
-            tray, _ = self.session.start_watched_tray(self.session.tray_args(
-                mutex="vestrel-e2e-package", state=Path(state.path), seen=self.seen))
+            tray = self.start_tray()
             added = self.standin.wait_for(lambda r: r["op"] == "add", "the icon to be added")
             self.assertEqual(added["szTip"], f"{TITLE}\nLäuft")
 
@@ -84,7 +84,7 @@ class PythonPackage(TrayTestCase):
         self.wait_for_mark("pkg-later")
         self.assertEqual(self.balloons(),
                          [('"Willkommen"', " Zwei neue Titel. "), ("Later", " ")])
-        self.assertEqual(sorted(read_profile(self.seen)["shown"]),
+        self.assertEqual(sorted(read_profile(self.seen_path)["shown"]),
                          ["pkg-later", "pkg-welcome"])
 
         self.session.traytool.close()

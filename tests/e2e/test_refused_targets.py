@@ -9,16 +9,16 @@ Each balloon is on screen when its click arrives, sent to the window as the shel
 
 from __future__ import annotations
 
-import shutil
 import sys
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 
 import harness  # noqa: E402
-from harness import CompanionState, TrayTestCase, wait_until, windows_path  # noqa: E402
+from harness import TrayTestCase, state_sections, wait_until, windows_path  # noqa: E402
 from harness.menu import choose_command  # noqa: E402
-from harness.notices import (drive_pass, record_lines, wait_for_message_loop,  # noqa: E402
+from harness.notices import (drive_pass, record_lines,  # noqa: E402
                              wait_for_no_process_mentioning)
+from harness.profiles import encode_profile  # noqa: E402
 
 LABELS = {"title": "Vestrel", "running": "Running", "stopped": "Stopped", "open": "Open",
           "stop": "Stop", "mute": "Mute tips"}
@@ -108,40 +108,29 @@ TARGETS: list[tuple[str, tuple[str, str] | None]] = [
 
 
 class RefusedTargets(TrayTestCase):
-    companion: CompanionState
+    MUTEX = "vestrel-e2e-refused"
 
     def setUp(self) -> None:
         super().setUp()
-        record_args = self.session.config.tool("record-args")
-        self.handler = self.work / HANDLER_DIR / HANDLER_EXE
-        self.pythonw = self.work / PYTHONW_DIR / PYTHONW_EXE
+        self.handler = self.copy_recorder(self.work / HANDLER_DIR / HANDLER_EXE)
+        self.pythonw = self.copy_recorder(self.work / PYTHONW_DIR / PYTHONW_EXE)
         self.launcher = self.work / LAUNCHER
-        for copy in (self.handler, self.pythonw):
-            copy.parent.mkdir(parents=True)
-            shutil.copy(record_args, copy)
         # Every scheme a target in the table uses: a refused one that slipped through to the
         # shell leaves its line too.
         for scheme in ("https", "http", "mailto", "javascript", "app"):
             self.session.registry.set_url_handler(scheme, self.handler)
-        # Beside each copy, since no record file is named in the environment.
+        # Beside each copy: the program is started without a record file named in the
+        # environment (start_tray's record_starts).
         self.opened_by_shell = self.handler.parent / "record-args.log"
         self.started_app = self.pythonw.parent / "record-args.log"
-        self.state = self.work / "state.ini"
-        self.companion_pid = self.live_companion_pid()
+        self.live_companion_pid()
 
-    def write_state(self, notices: list[dict[str, str]], **state) -> None:
-        if hasattr(self, "companion"):
-            self.companion.update(notices=notices, **state)
-        else:
-            self.companion = self.companion_state(self.state, self.companion_pid, labels=LABELS,
-                                                  notices=notices, **state)
-
-    def start_tray(self, notices: list[dict[str, str]], **state) -> harness.Program:
-        self.write_state(notices, **state)
-        tray, _ = self.session.start_watched_tray(self.session.tray_args(
-            mutex="vestrel-e2e-refused", state=self.state, seen=self.work / "seen.ini",
-            pythonw=self.pythonw, launcher=self.launcher))
-        return tray
+    def write_notices(self, notices: list[dict[str, str]]) -> None:
+        """A running companion's state file listing these notices, whatever their targets: the
+        package refuses to write most of them, so the raw codec does."""
+        pid = self.live_companion_pid()
+        self.write_bad_state(lambda now: encode_profile(state_sections(
+            pid, written_unix=now, labels=LABELS, notices=notices)))
 
     def end_tray_and_its_children(self, tray: harness.Program) -> None:
         """Closes the program (whose own command line names the interpreter's copy), then
@@ -151,12 +140,8 @@ class RefusedTargets(TrayTestCase):
         for copy in (self.handler, self.pythonw):
             wait_for_no_process_mentioning(windows_path(copy))
 
-    def app_command_line(self, screen: str) -> str:
-        line = f'"{windows_path(self.pythonw)}" -I "{windows_path(self.launcher)}"'
-        return line + (f" --screen {screen}" if screen else "")
-
     def test_balloon_clicks_reach_only_the_allowed_targets(self) -> None:
-        standin = self.session.start_standin(forward=False)
+        standin = self.start_standin(forward=False)
         expand = {"{handler}": windows_path(self.handler),
                   "{handler/}": windows_path(self.handler).replace("\\", "/")}
         targets = []
@@ -169,13 +154,13 @@ class RefusedTargets(TrayTestCase):
         batches = [notices[i:i + NOTICES_PER_STATE_FILE]
                    for i in range(0, len(notices), NOTICES_PER_STATE_FILE)]
 
-        mark = standin.count()
-        tray = self.start_tray(batches[0])
-        wait_for_message_loop(self.session, standin, mark)
+        self.write_notices(batches[0])
+        mark = self.start_tray_until_loop(record_starts=False)
+        tray = self.tray
         for number, batch in enumerate(batches):
             if number:
                 mark = standin.count()
-                self.write_state(batch)
+                self.write_notices(batch)
             clicked = drive_pass(self.session, standin, mark)
             # Order and count tie each click to one row of the table: a balloon missing or
             # extra would send a click to another target than the table names.
@@ -189,12 +174,13 @@ class RefusedTargets(TrayTestCase):
             "addresses that reached the shell's handlers")
         self.assertEqual(
             sorted(record_lines(self.started_app)),
-            sorted(self.app_command_line(where[1])
+            sorted(self.launch_line(where[1])
                    for _, where in targets if where and where[0] == APP),
             "command lines that started the companion")
 
     def test_menu_commands_start_exactly_the_launcher_command_lines(self) -> None:
-        tray = self.start_tray([], extra={"role": "server"})
+        self.write_state(labels=LABELS, role="server")
+        tray = self.start_tray(record_starts=False)
         self.session.screen.wait_for_tray_slot(filled=True, name="icon")
         # The commands below the separator: open, then stop (role server, running), then mute.
         for command, screen in (("open", ""), ("stop", "stop")):
@@ -204,7 +190,7 @@ class RefusedTargets(TrayTestCase):
                        f"the menu's {screen or 'open'} command to start the companion")
         self.end_tray_and_its_children(tray)
         self.assertEqual(record_lines(self.started_app),
-                         [self.app_command_line(""), self.app_command_line("stop")])
+                         [self.launch_line(), self.launch_line("stop")])
         self.assertEqual(record_lines(self.opened_by_shell), [], "the menu opened an address")
 
 

@@ -21,12 +21,10 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 
 import harness  # noqa: E402
 from harness import (NIF_INFO, NIF_TIP, NIN_BALLOONTIMEOUT, NIN_BALLOONUSERCLICK,  # noqa: E402
-                     CompanionState, Standin, TrayTestCase, read_profile, wait_until,
-                     windows_path)
+                     TrayTestCase, read_profile, wait_until, windows_path)
 from harness.profiles import decode  # noqa: E402
 
 LABELS = {"title": "Vestrel", "running": "Running"}
-MUTEX = "vestrel-e2e-shell-and-seen"
 
 
 def notice(ident: str, title: str, target: str = "") -> dict[str, str]:
@@ -48,71 +46,32 @@ def balloon_titles(records: list[dict[str, Any]]) -> list[str]:
 
 
 class ShellAndSeenFile(TrayTestCase):
+    MUTEX = "vestrel-e2e-shell-and-seen"
+
     def setUp(self) -> None:
         super().setUp()
-        self.state = self.work / "state.ini"
-        self.seen = self.work / "seen.ini"
-        self.record = self.work / "started.log"
-        self.companion_pid = self.live_companion_pid()
-        self.companion: CompanionState | None = None
+        self.live_companion_pid()
 
-    # -- helpers ----------------------------------------------------------------------------
-
-    def start_standin(self, *extra: str) -> Standin:
-        log = self.work / "shell-requests.jsonl"
-        program = self.session.programs.start(self.session.config.tool("shell-standin"), "--log",
-                                              windows_path(log), "--forward", *extra,
-                                              name="shell-standin")
-        program.wait_for_output("ready ")
-        return Standin(program, log)
-
-    def write_state(self, notices: list[dict[str, str]]) -> None:
-        """The state file of a running companion listing these notices, kept fresh."""
-        if self.companion is None:
-            self.companion = self.companion_state(self.state, self.companion_pid, labels=LABELS,
-                                                  notices=notices)
-        else:
-            self.companion.update(notices=notices)
-
-    def start_tray(self, args: list[str] | None = None) -> None:
-        """Starts the program and waits until its message loop runs: start-up's first pass is
-        over, and a message sent to it from now on is handled on its own, not inside a request
-        of that pass."""
-        mark = self.standin.count()
-        self.tray, _ = self.session.start_watched_tray(
-            args or self.session.tray_args(mutex=MUTEX, state=self.state, seen=self.seen),
-            env={"VESTREL_RECORD_FILE": windows_path(self.record)})
-        # Posted, a tick is handled only from the message loop; it asks for the tooltip.
-        self.session.traytool.tick()
-        self.standin.wait_for(is_tooltip, "the first tick of the message loop", after=mark,
-                              timeout=60)
-
-    def restart_tray(self) -> int:
-        """Closes the program and starts it again on the same files; returns the log mark."""
-        self.session.traytool.close()
-        self.assert_tray_ended(self.tray)
-        mark = self.standin.count()
-        self.start_tray()
-        return mark
-
-
-    def started(self) -> list[str]:
-        return (self.record.read_text(encoding="utf-8").splitlines()
-                if self.record.exists() else [])
+    def start(self, notices: list[dict[str, str]], *standin_options: str,
+              args: list[str] | None = None) -> None:
+        """The stand-in (with these options), a running companion listing these notices, and
+        the program, until its message loop runs: start-up's first pass is over, and a message
+        sent to it from now on is handled on its own, not inside a request of that pass."""
+        self.start_standin(*standin_options)
+        self.write_state(labels=LABELS, notices=notices)
+        self.start_tray_until_loop(args)
 
     def seen_text(self) -> str:
-        return decode(self.seen.read_bytes()) if self.seen.is_file() else ""
+        return decode(self.seen_path.read_bytes()) if self.seen_path.is_file() else ""
 
     # -- a late balloon event inside the next request ------------------------------------------
 
     def run_nested_event(self, event: int) -> None:
         """W, X and Y are listed. W's balloon is the first request; the test ends it, so the
         program asks for X, and the stand-in reports `event` inside that request."""
-        self.standin = self.start_standin("--nested-event", hex(event), "--nested-at", "2")
-        self.notices = [notice("W", "W", "app:wscreen"), notice("X", "X", "app:xscreen"),
-                        notice("Y", "Y", "app:yscreen")]
-        self.write_state(self.notices)
-        self.start_tray()
+        self.start([notice("W", "W", "app:wscreen"), notice("X", "X", "app:xscreen"),
+                    notice("Y", "Y", "app:yscreen")],
+                   "--nested-event", hex(event), "--nested-at", "2")
         self.assertEqual(balloon_titles(self.standin.records()), ["W"], self.standin.summary())
         # Sent: returns once the program has handled the end, the request for X and the event
         # the stand-in reported inside it.
@@ -124,7 +83,7 @@ class ShellAndSeenFile(TrayTestCase):
         self.session.traytool.tick(send=True)
         self.assertEqual(balloon_titles(self.standin.records()), ["W", "X"],
                          self.standin.summary())
-        marks = read_profile(self.seen).get("shown", {})
+        marks = read_profile(self.seen_path).get("shown", {})
         self.assertEqual((marks.get("w"), marks.get("x"), marks.get("y")), ("1", "1", None),
                          self.seen_text())
         # X's own end brings Y.
@@ -134,21 +93,16 @@ class ShellAndSeenFile(TrayTestCase):
 
     def test_a_late_click_inside_a_request_opens_the_previous_balloons_target(self) -> None:
         self.run_nested_event(NIN_BALLOONUSERCLICK)
-        started = self.started()
-        self.assertEqual(len(started), 1, started)
-        self.assertTrue(started[0].endswith(" --screen wscreen"), started)
+        self.assertEqual(self.wait_for_starts(1), [self.launch_line("wscreen")])
 
     def test_a_late_timeout_inside_a_request_puts_nothing_over_it(self) -> None:
         self.run_nested_event(NIN_BALLOONTIMEOUT)
-        self.assertEqual(self.started(), [])
+        self.assertEqual(self.starts(), [])
 
     # -- a shell that never reports a balloon's end --------------------------------------------
 
     def test_a_balloon_never_ended_is_ended_on_the_31st_tick(self) -> None:
-        self.standin = self.start_standin()
-        self.notices = [notice("first", "First"), notice("second", "Second")]
-        self.write_state(self.notices)
-        self.start_tray()
+        self.start([notice("first", "First"), notice("second", "Second")])
         self.assertEqual(balloon_titles(self.standin.records()), ["First"], self.standin.summary())
         # The program's own timer ticks too while this runs: count the ticks by their tooltip
         # requests, whoever sent them.
@@ -166,14 +120,11 @@ class ShellAndSeenFile(TrayTestCase):
 
     def test_an_empty_seen_file_gets_its_mark_and_keeps_an_id_outside_the_code_page(self) -> None:
         ident = "ü-日本"
-        self.seen.write_bytes(b"")
-        self.standin = self.start_standin()
-        self.notices = [notice(ident, "Unicode id")]
-        self.write_state(self.notices)
-        self.start_tray()
+        self.seen_path.write_bytes(b"")
+        self.start([notice(ident, "Unicode id")])
         self.assertEqual(balloon_titles(self.standin.records()), ["Unicode id"])
         wait_until(lambda: f"{ident}=1" in self.seen_text(), "the mark of the id", timeout=30)
-        self.assertTrue(self.seen.read_bytes().startswith(b"\xff\xfe"))
+        self.assertTrue(self.seen_path.read_bytes().startswith(b"\xff\xfe"))
 
         # The mark reads back: after a restart the notice is not shown again.
         mark = self.restart_tray()
@@ -181,28 +132,23 @@ class ShellAndSeenFile(TrayTestCase):
         self.assertEqual(balloon_titles(self.standin.since(mark)), [], self.standin.summary())
 
     def test_a_folder_at_the_seen_path_shows_each_notice_once(self) -> None:
-        self.seen.mkdir()
-        self.standin = self.start_standin()
-        self.notices = [notice("one", "One"), notice("two", "Two")]
-        self.write_state(self.notices)
-        self.start_tray()
+        self.seen_path.mkdir()
+        self.start([notice("one", "One"), notice("two", "Two")])
         for _ in range(5):
             self.session.traytool.event(NIN_BALLOONTIMEOUT, send=True)
             self.session.traytool.tick(send=True)
         self.assertEqual(balloon_titles(self.standin.records()), ["One", "Two"],
                          self.standin.summary())
-        self.assertTrue(self.seen.is_dir())
+        self.assertTrue(self.seen_path.is_dir())
 
     def test_bare_file_names_are_the_files_in_the_current_folder(self) -> None:
         # The program starts in the work folder, which holds the state file.
         windows_folder = self.session.config.prefix / "drive_c" / "windows"
         (windows_folder / "seen.ini").unlink(missing_ok=True)
-        self.standin = self.start_standin()
-        self.notices = [notice("bare", "Bare names")]
-        self.write_state(self.notices)
-        self.start_tray(["--mutex", MUTEX, "--state", "state.ini", "--seen", "seen.ini",
-                         "--pythonw", windows_path(self.session.config.tool("record-args")),
-                         "--launcher", windows_path(self.work / "launcher.py")])
+        self.start([notice("bare", "Bare names")],
+                   args=["--mutex", self.MUTEX, "--state", "state.ini", "--seen", "seen.ini",
+                         "--pythonw", windows_path(self.pythonw),
+                         "--launcher", windows_path(self.launcher)])
         self.assertEqual(balloon_titles(self.standin.records()), ["Bare names"])
         wait_until(lambda: "bare=1" in self.seen_text(), "the mark in the current folder",
                    timeout=30)

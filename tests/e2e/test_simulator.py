@@ -42,6 +42,8 @@ STOPPED_MENU = ["open", "mute"]
 
 
 class CompanionSimulator(TrayTestCase):
+    MUTEX = "vestrel-e2e-sim"
+
     def setUp(self) -> None:
         super().setUp()
         self.sim_exe = self.session.config.sim_exe
@@ -49,9 +51,10 @@ class CompanionSimulator(TrayTestCase):
             self.fail(f"companion-sim.exe not found at {self.sim_exe}: build target "
                       "companion-sim")
         self.scenario = self.work / "scenario.ini"
-        self.state = self.work / "state.ini"
         self.record = self.work / "record.log"
-        self.seen = self.work / "seen.ini"
+        # The program starts the simulator as the companion's interpreter, with the scenario in
+        # the launcher's place; the simulator writes the state file at state_path.
+        self.pythonw, self.launcher = self.sim_exe, self.scenario
 
     # -- helpers ----------------------------------------------------------------------------
 
@@ -92,11 +95,6 @@ class CompanionSimulator(TrayTestCase):
         self.session.traytool.watch_exit(program, int(pid))
         return program, pid
 
-    def start_tray(self) -> None:
-        self.tray, self.window = self.session.start_watched_tray(self.session.tray_args(
-            mutex="vestrel-e2e-sim", state=self.state, seen=self.seen, pythonw=self.sim_exe,
-            launcher=self.scenario))
-
     def stop_companion_from_outside(self, pid: str) -> None:
         code = self.session.traytool.run_to_exit(self.sim_exe, "-I", windows_path(self.scenario),
                                                  "--screen", "stop")
@@ -115,7 +113,7 @@ class CompanionSimulator(TrayTestCase):
         return balloons(self.standin.records())
 
     def shown_ids(self) -> list[str]:
-        return list(read_profile(self.seen).get("shown", {}))
+        return list(read_profile(self.seen_path).get("shown", {}))
 
     def assert_record_clean(self) -> None:
         """Every start had the command line that docs/companion-contract.md gives, and every
@@ -130,14 +128,14 @@ class CompanionSimulator(TrayTestCase):
 
     def test_status_and_notices_reach_the_user_and_clicks_reach_the_companion(self) -> None:
         self.write_scenario(NOTICES)
-        self.standin = self.session.start_standin()
+        self.start_standin()
         companion, pid = self.start_companion()
 
-        data = self.state.read_bytes()
+        data = self.state_path.read_bytes()
         self.assertTrue(data.startswith(b"\xff\xfe"), "state file without a UTF-16LE mark")
         text = data[2:].decode("utf-16-le")
         self.assertEqual(text.count("\n"), text.count("\r\n"), "line ends other than CRLF")
-        self.assertEqual(read_profile(self.state)["state"]["pid"], pid)
+        self.assertEqual(read_profile(self.state_path)["state"]["pid"], pid)
 
         self.start_tray()
         added = self.standin.wait_for(lambda r: r["op"] == "add", "the icon to be added")
@@ -184,13 +182,13 @@ class CompanionSimulator(TrayTestCase):
         # The companion ends: its last write leaves no heartbeat, and the next refresh says so.
         self.stop_companion_from_outside(pid)
         self.assertEqual(self.session.traytool.exit_code(companion), 0)
-        self.assertEqual(read_profile(self.state)["state"]["pid"], "0")
+        self.assertEqual(read_profile(self.state_path)["state"]["pid"], "0")
         self.assertEqual(self.tip_after_tick(), TIP_STOPPED)
         self.assert_record_clean()
 
     def test_menu_commands_reach_the_companion(self) -> None:
         self.write_scenario([])
-        self.standin = self.session.start_standin()
+        self.start_standin()
         companion, pid = self.start_companion()
         self.start_tray()
         self.session.screen.wait_for_tray_slot(filled=True, name="icon")
@@ -203,7 +201,7 @@ class CompanionSimulator(TrayTestCase):
                          [{"pid": opened["from"], "screen": ""}])
 
         self.menu("mute", RUNNING_MENU, "mute")
-        wait_until(lambda: read_profile(self.seen).get("prefs", {}).get("mute_nudges") == "1",
+        wait_until(lambda: read_profile(self.seen_path).get("prefs", {}).get("mute_nudges") == "1",
                    "nudges muted in the seen file")
 
         mark = self.mark()
@@ -217,7 +215,7 @@ class CompanionSimulator(TrayTestCase):
         # Stopped: no stop command; the mute toggle, now checked, follows open.
         mark = self.mark()
         self.menu("unmute-while-stopped", STOPPED_MENU, "mute")
-        wait_until(lambda: read_profile(self.seen).get("prefs", {}).get("mute_nudges") == "0",
+        wait_until(lambda: read_profile(self.seen_path).get("prefs", {}).get("mute_nudges") == "0",
                    "nudges unmuted in the seen file")
         self.assertEqual(self.events("start", after=mark), [], simulator.record_text(self.record))
 

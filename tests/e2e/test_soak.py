@@ -22,7 +22,7 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 
 import harness  # noqa: E402
 from harness import (NIIF_INFO, NIIF_WARNING, NIN_BALLOONHIDE, NIN_BALLOONTIMEOUT,  # noqa: E402
-                     TrayTestCase, read_profile, state_sections, wait_until, write_profile)
+                     TrayTestCase, read_profile, wait_until, write_profile)
 from harness.shell import RequestLog  # noqa: E402
 from harness.soak import (MAX_SECTIONS, Companion, Footprint, footprint,  # noqa: E402
                           notice_body, notice_title, private_memory, processor_seconds)
@@ -46,32 +46,34 @@ MEMORY_TOLERANCE = 512 * 1024
 
 
 class Soak(TrayTestCase):
+    MUTEX = "vestrel-soak"
+
     def test_ten_thousand_ticks_under_a_busy_companion(self) -> None:
-        standin = self.session.start_standin(forward=False)
+        standin = self.start_standin(forward=False)
         self.standin_unix_pid = standin.popen.pid
-        companion_pid = self.live_companion_pid()
-        state_path, seen_path = self.work / "state.ini", self.work / "seen.ini"
+        seen_path = self.seen_path
         # The nudge of an earlier day does not hold back today's.
         write_profile(seen_path, {"shown": {old: 1 for old in OLD_IDS},
                                   "prefs": {"last_nudge_day": "20000101"}})
-        write_profile(state_path, state_sections(companion_pid, labels=LABELS))
-        self.tray, window = self.session.start_watched_tray(self.session.tray_args(
-            mutex="vestrel-soak", state=state_path, seen=seen_path))
-        tray = self.tray
+        # The soak's own companion writes the state file, through the package as the kit's
+        # does, but many times a second and with each notice in a section of its choosing.
+        self.requests = RequestLog(standin.log)
+        self.soak_companion = Companion(self.state_path, self.live_companion_pid(), LABELS,
+                                        self.requests, OLD_IDS, seed=20260101)
+        self.soak_companion.state.write()  # nothing listed yet
+        tray = self.start_tray()
+        window = self.window
         standin.wait_for(lambda r: r["op"] == "setversion", "the icon to be set up")
         # Started after the program, so never the first program of the desktop (it talks
         # through pipes).
         self.driver = self.session.traytool.driver()
         self.addCleanup(self.driver.stop)
 
-        self.requests = RequestLog(standin.log)
         self.start_refreshes = self.requests.poll()
         self.posted = 0
         self.memory: dict[str, list[tuple[int, int]]] = {}
-        self.companion = Companion(state_path, companion_pid, LABELS, self.requests, OLD_IDS,
-                                   seed=20260101)
-        self.companion.start()
-        self.addCleanup(self.companion.stop)
+        self.soak_companion.start()
+        self.addCleanup(self.soak_companion.stop)
         samples: list[tuple[str, Footprint]] = []
         started = time.monotonic()
         test_cpu_before = resource.getrusage(resource.RUSAGE_SELF)
@@ -92,7 +94,7 @@ class Soak(TrayTestCase):
         self.quiet()
         before = measure(f"after {self.posted} ticks")
         self.phase = "middle"
-        self.companion.list_at_most(None)
+        self.soak_companion.list_at_most(None)
         for checkpoint in range(self.posted + 2_000, TICKS, 2_000):
             self.drive(checkpoint)
             measure(f"after {self.posted} ticks, busy")
@@ -105,15 +107,16 @@ class Soak(TrayTestCase):
         self.assertTrue(tray.running(), f"the program ended: {tray.stderr()!r}")
         self.driver.tick(send=True)  # still answering
         ticking = time.monotonic() - started
-        self.companion.stop()
-        self.assertIsNone(self.companion.error, f"the companion failed: {self.companion.error!r}")
+        self.soak_companion.stop()
+        self.assertIsNone(self.soak_companion.error,
+                          f"the companion failed: {self.soak_companion.error!r}")
         # Where the time went: the processor time of each process while the ticks ran.
         used = self.processor_time(test_cpu_before)
         # Posted behind everything else: once it has ended, every tick and event was handled.
         self.driver.close()
         self.assert_tray_ended(tray)
         handled = self.requests.poll() - self.start_refreshes
-        log = self.companion.record
+        log = self.soak_companion.record
         nudge_balloons = sum(1 for b in self.requests.balloons
                              if log.kinds.get(b["szInfoTitle"].removeprefix("Soak ")) == "nudge")
         print(f"\nsoak: {self.posted} ticks posted in {ticking:.0f} s, "
@@ -239,9 +242,9 @@ class Soak(TrayTestCase):
             self.cycle(NIN_BALLOONHIDE if number % 7 == 0 else NIN_BALLOONTIMEOUT)
 
     def drive_full(self) -> None:
-        self.companion.list_at_most(MAX_SECTIONS, fill=True)
+        self.soak_companion.list_at_most(MAX_SECTIONS, fill=True)
         for _ in range(200):
-            if self.companion.full():
+            if self.soak_companion.full():
                 break
             self.cycle()
         else:
@@ -251,23 +254,23 @@ class Soak(TrayTestCase):
 
     def quiet(self) -> None:
         """Nothing listed, then a balloon's end for each notice that may still wait."""
-        self.companion.stop_adding()
+        self.soak_companion.stop_adding()
         for _ in range(100):
-            if self.companion.idle():
+            if self.soak_companion.idle():
                 break
             self.cycle()
         else:
             self.fail("the companion still listed notices after 100 bursts of ticks")
         self.wait_for_ticks(behind=0)
         shown = {b["szInfoTitle"].removeprefix("Soak ") for b in self.requests.balloons}
-        for _ in set(self.companion.record.kinds) - set(OLD_IDS) - shown:
+        for _ in set(self.soak_companion.record.kinds) - set(OLD_IDS) - shown:
             self.post_event(NIN_BALLOONTIMEOUT)
         self.post_ticks()
         self.wait_for_ticks(behind=0)
 
     def companion_ok(self) -> bool:
-        if self.companion.error is not None:
-            raise AssertionError(f"the companion failed: {self.companion.error!r}")
+        if self.soak_companion.error is not None:
+            raise AssertionError(f"the companion failed: {self.soak_companion.error!r}")
         return True
 
 

@@ -15,16 +15,15 @@ ALREADY_EXISTS, PATH_NOT_FOUND, BAD_PATHNAME, INVALID_HANDLE = 183, 3, 161, 6
 
 
 class StartupExitCodes(TrayTestCase):
+    MUTEX = "vestrel-e2e-startup"
+
     def setUp(self) -> None:
         super().setUp()
         # Any icon the program put up by mistake would show here.
-        self.standin = self.session.start_standin(forward=False)
-        state = self.companion_state(self.work / "state.ini", self.live_companion_pid(),
-                                     labels={"title": "T", "running": "R"})
-        self.good = dict(zip(
-            ["--mutex", "--state", "--seen", "--pythonw", "--launcher"],
-            self.session.tray_args(mutex="vestrel-e2e-startup", state=state.path,
-                                   seen=self.work / "seen.ini")[1::2]))
+        self.start_standin(forward=False)
+        self.write_state(labels={"title": "T", "running": "R"})
+        self.good = dict(zip(["--mutex", "--state", "--seen", "--pythonw", "--launcher"],
+                             self.tray_args()[1::2]))
 
     def command_line(self, *, drop: str = "", replace: dict[str, str] | None = None,
                      rename: dict[str, str] | None = None) -> list[str]:
@@ -66,14 +65,14 @@ class StartupExitCodes(TrayTestCase):
     def test_the_five_options_in_another_order_start_the_program(self) -> None:
         # The counterpart of the table above: the same values, complete, do start it.
         args = [a for o in reversed(list(self.good)) for a in (o, self.good[o])]
-        tray, _ = self.session.start_watched_tray(args)
+        tray = self.start_tray(args)
         self.standin.wait_for(lambda r: r["op"] == "add", "the icon to be added")
         self.session.traytool.close(send=True)
         self.assert_tray_ended(tray)
 
     def test_second_instance_ends_with_0_while_the_first_runs(self) -> None:
-        first = self.session.start_tray(self.command_line())
-        window = self.session.traytool.wait_for_window()
+        first = self.start_tray(self.command_line())
+        window = self.window
         self.standin.wait_for(lambda r: r["op"] == "setversion", "the first instance's icon")
         before = self.standin.count()
 

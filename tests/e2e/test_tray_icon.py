@@ -6,30 +6,47 @@ from __future__ import annotations
 
 import sys
 import time
+from typing import Any, Callable
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 
 import harness  # noqa: E402
 from harness import (  # noqa: E402
     NIF_ICON, NIF_MESSAGE, NIF_SHOWTIP, NIF_TIP, TRAY_CALLBACK_MESSAGE, TRAY_ICON_ID, TrayTestCase,
-    flags_text, ops)
+    flags_text, ops, state_sections)
+from harness.profiles import encode_profile  # noqa: E402
 
 ICON_FLAGS = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP
 LABELS = {"title": "Vestrel Companion", "stopped": "Stopped", "running": "Running",
           "update_waiting": "Update ready"}
 
 
-class TrayIcon(TrayTestCase):
-    def start(self, **standin_options) -> None:
-        self.standin = self.session.start_standin(**standin_options)
-        self.companion_pid = self.live_companion_pid()
-        self.tray, self.window, self.state = self.start_running_tray(LABELS,
-                                                                     pid=self.companion_pid)
+def old_heartbeat(pid: int, labels: dict[str, str]) -> Callable[[int], bytes]:
+    """A running companion's state file whose heartbeat is ten minutes old: the package writes
+    only the time of now (or none)."""
+    written = int(time.time()) - 600
+    return lambda _: encode_profile(state_sections(pid, written_unix=written, labels=labels))
 
-    def rewrite_state(self, **state) -> None:
-        """The state file with these changes to a running companion's (and nothing else)."""
-        self.state.update(**{"labels": LABELS, "pid": self.companion_pid, "status": "running",
-                             "written_unix": None, **state})
+
+def no_pid(labels: dict[str, str]) -> Callable[[int], bytes]:
+    """A running companion's state file with pid 0, which the package refuses."""
+    return lambda now: encode_profile(state_sections(0, written_unix=now, labels=labels))
+
+
+class TrayIcon(TrayTestCase):
+    def start(self, **standin_options: int) -> None:
+        self.start_standin(**standin_options)
+        self.write_state(labels=LABELS)
+        self.start_tray()
+
+    def rewrite_state(self, state: dict[str, Any] | Callable[[int], bytes]) -> None:
+        """The state file with these changes to a running companion's (and nothing else), or
+        what a function of the heartbeat gives for one that the package does not write."""
+        if callable(state):
+            self.write_bad_state(state)
+        else:
+            self.write_state(**{"labels": LABELS, "pid": self.live_companion_pid(),
+                                "status": "running", **state})
 
     def assert_icon_record(self, record: dict, op: str, tip: str) -> None:
         self.assertEqual(record["op"], op, self.standin.summary())
@@ -68,15 +85,15 @@ class TrayIcon(TrayTestCase):
         self.assertIsNone(self.session.traytool.stats(ended_pid),
                           "the ended process is still there")
         long_title, long_status = "T" * 100, "S" * 100
-        cases = [
+        cases: list[tuple[str, dict[str, Any] | Callable[[int], bytes], str]] = [
             ("update waiting", dict(status="update_waiting"), "Vestrel Companion\nUpdate ready"),
             ("labels in another language",
              dict(labels={"title": "Vestrel-Begleiter", "running": "Läuft — 日本"}),
              "Vestrel-Begleiter\nLäuft — 日本"),
-            ("heartbeat ten minutes old", dict(written_unix=int(time.time()) - 600),
+            ("heartbeat ten minutes old", old_heartbeat(self.live_companion_pid(), LABELS),
              "Vestrel Companion\nStopped"),
             ("companion process ended", dict(pid=ended_pid), "Vestrel Companion\nStopped"),
-            ("no pid", dict(pid=0), "Vestrel Companion\nStopped"),
+            ("no pid", no_pid(LABELS), "Vestrel Companion\nStopped"),
             ("no title label", dict(labels={"running": "Running"}), "Running"),
             ("texts longer than the tooltip",
              dict(labels={"title": long_title, "running": long_status}),
@@ -85,7 +102,7 @@ class TrayIcon(TrayTestCase):
         ]
         for case, state, tip in cases:
             with self.subTest(case):
-                self.rewrite_state(**state)
+                self.rewrite_state(state)
                 mark = self.standin.count()
                 # Sent, not posted: when it returns, the tick has been handled in full. The
                 # program's own ten-second timer may add requests, but only with the same text.
@@ -97,7 +114,7 @@ class TrayIcon(TrayTestCase):
     def test_taskbar_recreated_while_the_icon_stays_keeps_it_current(self) -> None:
         self.start()
         self.standin.wait_for(lambda r: r["op"] == "setversion", "the icon to be set up")
-        self.rewrite_state(status="update_waiting")
+        self.rewrite_state(dict(status="update_waiting"))
         mark = self.standin.count()
 
         # Wine's notification area keeps its icons, so the add after the broadcast fails. The

@@ -3,22 +3,22 @@ as the shell, the companion and a person would drive it. A test module imports t
 (tests/e2e is the script's own folder, so no path needs adding) and calls main().
 
 The modules, one concern each:
-  session    WineSession, TrayTestCase and main(): one run of the bench
+  session    WineSession, TrayTestCase (the suites' kit) and main(): one run of the bench
   config     where the programs are and what the bench keeps (the command line)
   xdisplay   the private X server          prefix     the Wine prefix, wineserver, registry
   programs   Windows programs under Wine   traytool   the shell's and the system's side
   screen     what is drawn where, screenshots          xinput     pointer and keyboard
   menu       the one popup-menu driver     shell      the shell stand-in's log
-  profiles   the one profile-file codec    companion  state files, and a heartbeat for them
+  profiles   the raw profile-file codec    companion  state files by the package, kept fresh
   notices    passes of ticks and balloon clicks        simulator  the companion simulator's files
   soak       the soak's companion and counters         win32      Windows numbers by name
   waiting    wait_until: a condition with a deadline
 """
 
-from .companion import CompanionState, Heartbeat, state_sections
+from .companion import Companion, CompanionState
 from .config import BenchConfig, parse_config
 from .prefix import windows_path
-from .profiles import Profile, read_profile, write_profile
+from .profiles import Profile, read_profile, state_sections, write_profile
 from .programs import Program, fields
 from .screen import DESKTOP_SIZE, TRAY_ICON_CENTER, TRAY_SLOT_BOX
 from .session import TrayTestCase, WineSession, current_session, main
@@ -30,7 +30,7 @@ from .win32 import (NIF_ICON, NIF_INFO, NIF_MESSAGE, NIF_SHOWTIP, NIF_TIP, NIIF_
                     WM_CONTEXTMENU, flags_text)
 
 __all__ = [
-    "BenchConfig", "CompanionState", "DEFAULT_TIMEOUT", "DESKTOP_SIZE", "Heartbeat", "NIF_ICON",
+    "BenchConfig", "Companion", "CompanionState", "DEFAULT_TIMEOUT", "DESKTOP_SIZE", "NIF_ICON",
     "NIF_INFO", "NIF_MESSAGE", "NIF_SHOWTIP", "NIF_TIP", "NIIF_INFO", "NIIF_WARNING",
     "NIN_BALLOONHIDE", "NIN_BALLOONSHOW", "NIN_BALLOONTIMEOUT", "NIN_BALLOONUSERCLICK",
     "NIN_KEYSELECT", "NIN_SELECT", "Profile", "Program", "Standin", "TRAY_CALLBACK_MESSAGE",

@@ -1,122 +1,117 @@
-"""The companion's side of the state file: a state file as a running companion writes it, and a
-heartbeat that keeps it fresh for as long as a test runs.
+"""The companion's side of the state file: written by the package vestrel_tray (python/src, taken
+from the source tree) as the companion writes it, and kept fresh by the package's Heartbeat for
+as long as a test runs.
 
-The program counts the companion as stopped once written_unix is 90 s old, so a test that writes
-the file once and then runs for longer (a slow machine, a long menu session) would see the
-program change its mind half way. A CompanionState rewrites the file every few seconds with
-written_unix = now, as the companion does, until the test ends."""
+The program counts the companion as stopped once written_unix is 90 s old, so a test that wrote
+the file once and then ran for longer (a slow machine, a long menu session) would see the
+program change its mind half way. The pid in the file must be that of a Windows process (Wine
+knows no Linux pid): the bench's holder, traytool hold.
+
+Input that the package refuses to write (an old heartbeat, no pid, targets the program refuses,
+the bad-input corpus) comes from the raw codec (profiles.py) instead, and the same heartbeat
+keeps it fresh."""
 
 from __future__ import annotations
 
+import sys
 import threading
 import time
+from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Mapping, Sequence
+from typing import Callable, Mapping, Sequence
 
-from .profiles import encode_profile, replace_file
+from .profiles import replace_file
 
-# Well inside the 90 s after which the program counts the companion as stopped.
-HEARTBEAT_PERIOD = 5.0
+PYTHON_SOURCE = Path(__file__).resolve().parents[3] / "python" / "src"
+if str(PYTHON_SOURCE) not in sys.path:
+    sys.path.insert(0, str(PYTHON_SOURCE))
 
+from vestrel_tray import Heartbeat, StateFile  # noqa: E402
 
-def state_sections(pid: int | None, *, status: str = "running",
-                   labels: Mapping[str, str] | None = None,
-                   notices: Sequence[Mapping[str, str]] = (),
-                   written_unix: int | None = None,
-                   extra: Mapping[str, Any] | None = None) -> dict[str, dict[str, Any]]:
-    """A state file as the companion writes it: heartbeat now (unless given), the pid, labels,
-    notices."""
-    state: dict[str, Any] = {
-        "written_unix": int(time.time()) if written_unix is None else written_unix,
-        "pid": 0 if pid is None else pid,
-        "status": status,
-    }
-    for name, text in (labels or {}).items():
-        state[f"label_{name}"] = text
-    state.update(extra or {})
-    state["notices"] = len(notices)
-    sections: dict[str, dict[str, Any]] = {"state": state}
-    for number, notice in enumerate(notices, start=1):
-        sections[f"notice{number}"] = dict(notice)
-    return sections
+__all__ = ["Companion", "CompanionState", "HEARTBEAT_EVERY", "Heartbeat", "PYTHON_SOURCE",
+           "Render", "StateFile"]
+
+# The package's shortest period: well inside the 90 s after which the program counts the
+# companion as stopped.
+HEARTBEAT_EVERY = 10
+
+# Bytes of a state file for a heartbeat of written_unix (0: the companion has ended).
+Render = Callable[[int], bytes]
 
 
-class Heartbeat:
-    """Replaces a file with render() every period seconds, on a thread of its own, until
-    stopped. Each replacement is one step (the companion's way), so the program never reads half
-    a file."""
+@dataclass(frozen=True)
+class Companion:
+    """What a running companion says in its state file."""
+    pid: int
+    labels: Mapping[str, str] = field(default_factory=dict)
+    # Each with id, kind and title, and body and target where it has them; listed in this order.
+    notices: Sequence[Mapping[str, str]] = ()
+    status: str = "running"
+    role: str | None = None
+    rtl: bool = False
 
-    def __init__(self, path: Path, render: Callable[[], bytes],
-                 period: float = HEARTBEAT_PERIOD):
-        self.path = path
-        self.render = render
-        self.period = period
-        self.error: BaseException | None = None
-        self._lock = threading.Lock()
-        self._halt = threading.Event()
-        self._thread = threading.Thread(target=self._run, name=f"heartbeat {path.name}",
-                                        daemon=True)
+    def state_file(self, path: Path) -> StateFile:
+        """The package's state file saying this, the notices in [notice1] on."""
+        state = StateFile(path)
+        state.pid = self.pid
+        state.labels.update(**self.labels)
+        state.status = self.status
+        state.role = self.role
+        state.rtl = self.rtl
+        for notice in self.notices:
+            state.add_notice(notice["id"], notice["kind"], notice["title"],
+                             body=notice.get("body", ""), target=notice.get("target", ""))
+        return state
 
-    def write(self, change: Callable[[], None] | None = None) -> None:
-        """Writes the file now, after change() if given: both under the lock that the heartbeat
-        takes, so that it never writes half of a change."""
+
+class CompanionState(StateFile):
+    """The state file of a running companion, kept fresh by the package's Heartbeat from start()
+    to stop(). Each write, the heartbeat's too, has the package write the file afresh from what
+    the companion says last; say() sets that and writes it under one lock, so a heartbeat never
+    writes half of a change, and the file holds the change when say() returns. With say_bad(),
+    the raw codec's bytes take the package's place until the next say()."""
+
+    def __init__(self, path: Path, companion: Companion, bad: Render | None = None):
+        super().__init__(path)
+        companion.state_file(path)  # the package checks it before anything is written
+        self.companion = companion
+        self._bad = bad
+        self._lock = threading.RLock()
+        self._heartbeat = Heartbeat(self, every=HEARTBEAT_EVERY)
+
+    def write(self) -> None:
         with self._lock:
-            if change is not None:
-                change()
-            replace_file(self.path, self.render())
+            if self._bad is not None:
+                replace_file(Path(self.path), self._bad(int(time.time())))
+            else:
+                self.companion.state_file(Path(self.path)).write()
 
-    def start(self) -> "Heartbeat":
-        self.write()
-        self._thread.start()
+    def write_stopped(self) -> None:
+        with self._lock:
+            if self._bad is not None:
+                replace_file(Path(self.path), self._bad(0))
+            else:
+                self.companion.state_file(Path(self.path)).write_stopped()
+
+    def say(self, companion: Companion) -> None:
+        """What the companion says from now on, written before this returns."""
+        companion.state_file(Path(self.path))  # the package checks it before anything is written
+        with self._lock:
+            self.companion, self._bad = companion, None
+            self.write()
+
+    def say_bad(self, render: Render) -> None:
+        """From now on the file holds render(heartbeat), written before this returns."""
+        with self._lock:
+            self._bad = render
+            self.write()
+
+    def start(self) -> CompanionState:
+        """Writes the file now, then every HEARTBEAT_EVERY seconds."""
+        self._heartbeat.__enter__()
         return self
 
     def stop(self) -> None:
-        self._halt.set()
-        if self._thread.is_alive():
-            self._thread.join(timeout=10)
-        if self.error is not None:
-            raise AssertionError(f"the heartbeat of {self.path} failed: {self.error!r}")
-
-    def _run(self) -> None:
-        while not self._halt.wait(self.period):
-            try:
-                self.write()
-            except OSError as error:  # reported by stop(); a thread cannot fail a test
-                self.error = error
-                return
-
-
-class CompanionState:
-    """The state file of a companion, kept fresh by a heartbeat. update() changes what it says
-    (and writes it at once); a written_unix given there is kept as it is, for a test of an old
-    heartbeat, until another update gives None again."""
-
-    def __init__(self, path: Path, pid: int | None, *, labels: Mapping[str, str] | None = None,
-                 notices: Sequence[Mapping[str, str]] = (), status: str = "running",
-                 written_unix: int | None = None, extra: Mapping[str, Any] | None = None,
-                 period: float = HEARTBEAT_PERIOD):
-        self.path = path
-        self.fields: dict[str, Any] = dict(pid=pid, labels=dict(labels or {}),
-                                           notices=list(notices), status=status,
-                                           written_unix=written_unix, extra=dict(extra or {}))
-        self.heartbeat = Heartbeat(path, self.render, period)
-
-    def render(self) -> bytes:
-        fields = self.fields
-        return encode_profile(state_sections(
-            fields["pid"], status=fields["status"], labels=fields["labels"],
-            notices=fields["notices"], written_unix=fields["written_unix"],
-            extra=fields["extra"]))
-
-    def start(self) -> "CompanionState":
-        self.heartbeat.start()
-        return self
-
-    def update(self, **changes: Any) -> None:
-        unknown = set(changes) - set(self.fields)
-        if unknown:
-            raise TypeError(f"a state file has no {', '.join(sorted(unknown))}")
-        self.heartbeat.write(lambda: self.fields.update(changes))
-
-    def stop(self) -> None:
-        self.heartbeat.stop()
+        """Ends the heartbeat with the file of an ended companion; raises the error of a write
+        that failed in the heartbeat's thread."""
+        self._heartbeat.__exit__(None, None, None)

@@ -1,6 +1,6 @@
 """Driving the program's balloons from outside, for the bad-input corpus and the refused targets:
-a pass of ticks and balloon events with what the notification area was asked to show, and the
-processes that a click may leave behind."""
+a pass of ticks and balloon events with what the notification area was asked to show, the
+processes that a click may leave behind, and what record-args wrote of its starts."""
 
 from __future__ import annotations
 
@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING
 
 from .shell import Standin, balloon_icon, balloons, is_tip_refresh
 from .waiting import wait_until
-from .win32 import NIF_TIP, NIN_BALLOONUSERCLICK
+from .win32 import NIN_BALLOONUSERCLICK
 
 if TYPE_CHECKING:
     from .session import WineSession
@@ -45,7 +45,7 @@ def drive_pass(session: WineSession, standin: Standin, mark: int) -> Pass:
 
     The messages are sent, so each has been handled in full when the next one goes. A message
     sent while the program is busy on its own (start-up, its own timer) is handled inside its
-    call to the shell, in the middle of that work; wait_for_message_loop first."""
+    call to the shell, in the middle of that work; TrayTestCase.wait_for_message_loop first."""
     session.traytool.tick(send=True)
     closed = 0
     while len(balloons(standin.since(mark))) > closed:
@@ -57,15 +57,6 @@ def drive_pass(session: WineSession, standin: Standin, mark: int) -> Pass:
     return Pass(tips=[r["szTip"] for r in records if is_tip_refresh(r)],
                 balloons=[Balloon(r["szInfoTitle"], r["szInfo"], balloon_icon(r))
                           for r in balloons(records)])
-
-
-def wait_for_message_loop(session: WineSession, standin: Standin, mark: int) -> None:
-    """Returns once the program, started after mark, has finished its start-up and waits in its
-    message loop: a posted tick is handled only from there, and the start-up itself never
-    modifies the icon's tooltip (it adds the icon)."""
-    session.traytool.tick()
-    standin.wait_for(lambda r: r["op"] == "modify" and bool(r["uFlags"] & NIF_TIP),
-                     "the first tick of the message loop", after=mark, timeout=60)
 
 
 def live_processes_mentioning(marker: str) -> list[str]:

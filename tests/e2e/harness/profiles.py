@@ -1,6 +1,7 @@
-"""Profile files, read and written the way the Windows profile functions see them: the state file
-that the companion writes, the seen file that the program keeps, the simulator's scenarios and
-the bad-input corpus's cases. The one codec of the bench.
+"""Profile files, read and written the way the Windows profile functions see them: the seen file
+that the program keeps, the simulator's scenarios, and state files that the package vestrel_tray
+does not write (the bad-input corpus, targets the program refuses, an old heartbeat, no pid).
+The one raw codec of the bench; a valid state file is written by the package (companion.py).
 
 Encodings: UTF-16LE with a byte-order mark (what the companion writes and the program keeps), the
 ANSI code page for a file without a mark (Windows-1252 in this bench's prefix), and UTF-8, which
@@ -15,11 +16,14 @@ LF. A lookup finds the first section of a name and the first key in it, as the r
 from __future__ import annotations
 
 import codecs
+import contextlib
 import os
 import re
+import tempfile
+import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Iterable, Mapping
+from typing import Any, Iterable, Mapping, Sequence
 
 UTF16 = "utf-16-le"
 UTF16_BE = "utf-16-be"
@@ -95,17 +99,48 @@ def encode_profile(sections: Mapping[str, Mapping[str, Any]], encoding: str = UT
 
 
 def replace_file(path: Path, data: bytes) -> None:
-    """Puts data in place in one step, so that a reader never sees half of it."""
+    """Puts bytes in place in one step, so that a reader never sees half of them: for files that
+    the package does not write. A temporary file of its own beside path is moved over it (on
+    Linux the move succeeds while a Windows program under Wine has the file open)."""
     path.parent.mkdir(parents=True, exist_ok=True)
-    temporary = path.with_name(path.name + ".new")
-    temporary.write_bytes(data)
-    os.replace(temporary, path)
+    descriptor, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp",
+                                             dir=path.parent)
+    try:
+        with os.fdopen(descriptor, "wb") as file:
+            file.write(data)
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.remove(temporary)
+        raise
 
 
 def write_profile(path: Path, sections: Mapping[str, Mapping[str, Any]],
                   encoding: str = UTF16) -> None:
     """Writes a profile file in one step (UTF-16LE with a byte-order mark unless told)."""
     replace_file(path, encode_profile(sections, encoding))
+
+
+def state_sections(pid: int, *, written_unix: int | None = None, status: str = "running",
+                   labels: Mapping[str, str] | None = None,
+                   notices: Sequence[Mapping[str, str]] = (),
+                   extra: Mapping[str, Any] | None = None) -> dict[str, dict[str, Any]]:
+    """A state file that the package would refuse to write, key by key as given: a heartbeat of
+    written_unix (now unless given), any pid (0 among them), labels, further [state] keys, and
+    the notices in [notice1] on, whatever their targets."""
+    state: dict[str, Any] = {
+        "written_unix": int(time.time()) if written_unix is None else written_unix,
+        "pid": pid,
+        "status": status,
+    }
+    for name, text in (labels or {}).items():
+        state[f"label_{name}"] = text
+    state.update(extra or {})
+    state["notices"] = len(notices)
+    sections: dict[str, dict[str, Any]] = {"state": state}
+    for number, notice in enumerate(notices, start=1):
+        sections[f"notice{number}"] = dict(notice)
+    return sections
 
 
 @dataclass(frozen=True)

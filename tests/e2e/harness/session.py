@@ -14,6 +14,7 @@ at a time (a lock file in the build tree); a second one waits for the first.
 
 from __future__ import annotations
 
+import dataclasses
 import fcntl
 import os
 import shutil
@@ -23,16 +24,18 @@ import sys
 import time
 import unittest
 from pathlib import Path
-from typing import IO, Any, Mapping, Sequence
+from typing import IO, Any, Callable, Mapping, Sequence
 
-from .companion import CompanionState
+from .companion import Companion, CompanionState
 from .config import BenchConfig, parse_config
 from .prefix import Registry, WinePrefix, windows_path
 from .programs import Program, Programs
 from .screen import Screen
+from .notices import record_lines
 from .shell import Standin
 from .traytool import TrayTool
-from .waiting import DEFAULT_TIMEOUT
+from .win32 import NIF_TIP
+from .waiting import DEFAULT_TIMEOUT, wait_until
 from .xdisplay import XDisplay
 from .xinput import Input
 
@@ -179,10 +182,11 @@ class WineSession:
 
     # -- the programs of a test ---------------------------------------------------------------
 
-    def start_standin(self, *, forward: bool = True, refuse_add: int = 0,
+    def start_standin(self, *extra: str, forward: bool = True, refuse_add: int = 0,
                       refuse_modify: int = 0) -> Standin:
         """Puts shell-standin in front of the desktop's notification area. With forward, each
-        request is also passed on, so the icon is really drawn too."""
+        request is also passed on, so the icon is really drawn too; extra are further options of
+        the stand-in (tests/e2e/README.md)."""
         log = self.work / "shell-requests.jsonl"
         args = ["--log", windows_path(log)]
         if forward:
@@ -191,6 +195,7 @@ class WineSession:
             args += ["--refuse-add", str(refuse_add)]
         if refuse_modify:
             args += ["--refuse-modify", str(refuse_modify)]
+        args += extra
         program = self.programs.start(self.config.tool("shell-standin"), *args,
                                       name="shell-standin")
         program.wait_for_output("ready ")
@@ -222,16 +227,45 @@ class WineSession:
 class TrayTestCase(unittest.TestCase):
     """Each test: a fresh desktop and work folder; afterwards everything it started is ended
     (the program gets a WM_CLOSE first, so it can remove its icon) and a last screenshot is
-    kept."""
+    kept.
+
+    The kit that every suite uses, so that none keeps a copy of its own:
+      paths         work, state_path, seen_path, launches_path (what record-args writes), and
+                    pythonw and launcher, which the program is told to start
+      the companion write_state() and write_bad_state(): its state file, kept fresh to the end
+      the programs  start_standin(), start_tray(), start_tray_until_loop(), restart_tray(),
+                    wait_for_message_loop(), assert_tray_ended()
+      the launcher  starts(), wait_for_starts(), launch_line(), copy_recorder()
+
+    A suite whose tests share one desktop makes it in setUpClass and overrides setUp with
+    begin_work() alone."""
 
     session: WineSession
     work: Path
+    standin: Standin
+    tray: Program
+    window: dict[str, int]
+    # The program's single-instance mutex; a suite may name its own.
+    MUTEX = "vestrel-e2e"
+    # The pid of the live process that the state file names; a suite whose tests share one
+    # desktop may set it once for all of them.
+    companion_pid: int | None = None
 
     def setUp(self) -> None:
         self.session = current_session()
         self.session.fresh_desktop()
-        self.work = self.session.begin_test(self.id())
+        self.begin_work()
         self.addCleanup(self._end_test)
+
+    def begin_work(self) -> None:
+        """A fresh work folder for this test, and the paths of its files in it."""
+        self.work = self.session.begin_test(self.id())
+        self.state_path = self.work / "state.ini"
+        self.seen_path = self.work / "seen.ini"
+        self.launches_path = self.work / "started.log"
+        self.pythonw = self.session.config.tool("record-args")
+        self.launcher = self.work / "launcher.py"
+        self.companion: CompanionState | None = None
 
     def _end_test(self) -> None:
         try:
@@ -242,31 +276,129 @@ class TrayTestCase(unittest.TestCase):
         finally:
             self.session.end_programs()
 
-    # Shortcuts that most tests need.
+    # -- the companion's state file -----------------------------------------------------------
 
     def live_companion_pid(self) -> int:
-        """The pid of a live process, as a running companion writes it into the state file."""
-        _, pid = self.session.traytool.hold()
-        return pid
+        """The pid of a live Windows process, as a running companion writes it into the state
+        file; the same one for the whole test."""
+        if self.companion_pid is None:
+            _, self.companion_pid = self.session.traytool.hold()
+        return self.companion_pid
 
-    def companion_state(self, path: Path, pid: int | None, **fields: Any) -> CompanionState:
-        """The state file of a running companion, kept fresh until the test ends."""
-        state = CompanionState(path, pid, **fields).start()
+    def write_state(self, *, labels: Mapping[str, str] | None = None,
+                    notices: Sequence[Mapping[str, str]] | None = None,
+                    status: str | None = None, role: str | None = None,
+                    rtl: bool | None = None, pid: int | None = None) -> CompanionState:
+        """The state file of a running companion at state_path, written by the package: the
+        first call writes what it is given (and the pid of a live process unless given) and keeps
+        it fresh until the test ends; a later call changes what it is given (notices replace the
+        listed ones) and keeps the rest. Written when this returns."""
+        changes: dict[str, Any] = {key: value for key, value in dict(
+            labels=labels, notices=notices, status=status, role=role, rtl=rtl, pid=pid).items()
+            if value is not None}
+        if self.companion is None:
+            changes.setdefault("pid", self.live_companion_pid())
+            return self._begin_companion(Companion(**changes))
+        self.companion.say(dataclasses.replace(self.companion.companion, **changes))
+        return self.companion
+
+    def write_bad_state(self, render: Callable[[int], bytes]) -> None:
+        """A state file that the package refuses to write: render(heartbeat), bytes of the raw
+        codec (profiles.py), rewritten with a fresh heartbeat until the test ends or until
+        write_state() is called. Written when this returns."""
+        if self.companion is None:
+            self._begin_companion(Companion(pid=self.live_companion_pid()), render)
+        else:
+            self.companion.say_bad(render)
+
+    def _begin_companion(self, companion: Companion,
+                         bad: Callable[[int], bytes] | None = None) -> CompanionState:
+        state = CompanionState(self.state_path, companion, bad)
+        self.companion = state.start()
         self.addCleanup(state.stop)
         return state
 
-    def start_running_tray(self, labels: Mapping[str, str], *, mutex: str = "vestrel-e2e",
-                           pid: int | None = None,
-                           **state: Any) -> tuple[Program, dict[str, int], CompanionState]:
-        """The program with the state file of a running companion; returns it, its window and
-        the state file."""
-        companion = self.companion_state(
-            self.work / "state.ini", pid if pid is not None else self.live_companion_pid(),
-            labels=labels, **state)
-        tray, window = self.session.start_watched_tray(self.session.tray_args(
-            mutex=mutex, state=companion.path, seen=self.work / "seen.ini"))
-        return tray, window, companion
+    # -- the programs of a test -----------------------------------------------------------------
+
+    def start_standin(self, *extra: str, forward: bool = True, refuse_add: int = 0,
+                      refuse_modify: int = 0) -> Standin:
+        """shell-standin in front of the notification area (WineSession.start_standin), as
+        self.standin."""
+        self.standin = self.session.start_standin(*extra, forward=forward, refuse_add=refuse_add,
+                                                  refuse_modify=refuse_modify)
+        return self.standin
+
+    def tray_args(self) -> list[str]:
+        """The program's command line for this test's files."""
+        return self.session.tray_args(mutex=self.MUTEX, state=self.state_path,
+                                      seen=self.seen_path, pythonw=self.pythonw,
+                                      launcher=self.launcher)
+
+    def start_tray(self, args: Sequence[str] | None = None, *,
+                   record_starts: bool = True) -> Program:
+        """Starts the program (on tray_args() unless args are given) and waits for its window,
+        with a watch on its exit code: self.tray and self.window. With record_starts, record-args
+        writes each of its starts by the program (as the interpreter or a handler of the shell)
+        to launches_path; without, to record-args.log beside the copy that was started."""
+        self._tray_start = (list(self.tray_args() if args is None else args), record_starts)
+        env = {"VESTREL_RECORD_FILE": windows_path(self.launches_path)} if record_starts else None
+        self.tray, self.window = self.session.start_watched_tray(self._tray_start[0], env)
+        return self.tray
+
+    def start_tray_until_loop(self, args: Sequence[str] | None = None, *,
+                              record_starts: bool = True) -> int:
+        """start_tray(), then wait_for_message_loop(); gives the stand-in's count of requests
+        from before the start."""
+        mark = self.standin.count()
+        self.start_tray(args, record_starts=record_starts)
+        self.wait_for_message_loop(mark)
+        return mark
+
+    def wait_for_message_loop(self, mark: int) -> None:
+        """Returns once the program, started after the stand-in's mark, has finished its
+        start-up and waits in its message loop: a posted tick is handled only from there, and
+        start-up itself never modifies the icon's tooltip (it adds the icon). From then on a
+        message sent to it is handled on its own, not inside a request of start-up."""
+        self.session.traytool.tick()
+        self.standin.wait_for(lambda r: r["op"] == "modify" and bool(r["uFlags"] & NIF_TIP),
+                              "the first tick of the message loop", after=mark, timeout=60)
+
+    def restart_tray(self) -> int:
+        """Closes the program, sees it end with 0, and starts it again on the same command line
+        until its message loop runs; gives the stand-in's count of requests from before the
+        start."""
+        args, record_starts = self._tray_start
+        self.session.traytool.close()
+        self.assert_tray_ended(self.tray)
+        return self.start_tray_until_loop(args, record_starts=record_starts)
 
     def assert_tray_ended(self, tray: Program, timeout: float = DEFAULT_TIMEOUT) -> None:
         code = self.session.traytool.exit_code(tray, timeout)
         self.assertEqual(code, 0, f"exit code; stderr: {tray.stderr()!r}")
+
+    # -- what the program starts ----------------------------------------------------------------
+
+    def copy_recorder(self, path: Path) -> Path:
+        """A copy of record-args at path (its folders made), to stand in for a program there."""
+        path.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(self.session.config.tool("record-args"), path)
+        return path
+
+    def starts(self) -> list[str]:
+        """The command lines that record-args wrote to launches_path, one per start."""
+        return record_lines(self.launches_path)
+
+    def wait_for_starts(self, count: int, timeout: float = 30.0) -> list[str]:
+        """starts(), once there are at least count."""
+        def enough() -> list[str] | None:
+            starts = self.starts()
+            return starts if len(starts) >= count else None
+        found: list[str] = wait_until(enough, f"{count} programs started by the tray program",
+                                      timeout=timeout)
+        return found
+
+    def launch_line(self, screen: str = "") -> str:
+        """The command line with which the program starts the companion: the interpreter, -I,
+        the launcher, and --screen NAME for a screen."""
+        line = f'"{windows_path(self.pythonw)}" -I "{windows_path(self.launcher)}"'
+        return line + (f" --screen {screen}" if screen else "")

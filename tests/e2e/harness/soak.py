@@ -10,9 +10,9 @@ import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable
+from typing import Callable
 
-from .profiles import encode_profile, replace_file
+from .companion import StateFile
 from .shell import RequestLog
 
 MAX_SECTIONS = 50
@@ -56,7 +56,7 @@ class CompanionLog:
 
 class Companion(threading.Thread):
     """Rewrites the state file every `period` seconds (fresh heartbeat, a live pid) with a
-    changing list of notices, for as long as it runs.
+    changing list of notices, for as long as it runs; the package writes it (self.state).
 
     Each listed id keeps its section number while it stays listed, and a section that has been
     emptied stays empty for a whole pass before another id takes it. A pass reads the keys of a
@@ -72,9 +72,9 @@ class Companion(threading.Thread):
                  relist_pool: list[str], *, seed: int, backlog: int = 30,
                  period: float = 0.05):
         super().__init__(name="companion", daemon=True)
-        self.path = path
-        self.pid = pid
-        self.labels = labels
+        self.state = StateFile(path)
+        self.state.pid = pid
+        self.state.labels.update(**labels)
         self.requests = log
         self.backlog = backlog
         self.period = period
@@ -154,6 +154,7 @@ class Companion(threading.Thread):
             surplus = len(self._slots) > target
             if not self._adding or self.random.random() < (0.2 if surplus else 0.01):
                 del self._slots[number]
+                self.state.remove_notice(listing.notice_id)
                 emptied.append(listing)
         added = self._add(refreshes, now, target) if self._adding else []
         after = self._write()
@@ -194,9 +195,26 @@ class Companion(threading.Thread):
             self.record.history.setdefault(notice_id, [])
             listed.add(notice_id)
             listing = Listing(notice_id, kind, free.pop(), first_refresh=-1, since=now)
+            self._list(listing)
             self._slots[listing.section] = listing
             added.append(listing)
         return added
+
+    def _list(self, listing: Listing) -> None:
+        """Lists the notice in the section chosen for it. The package lists a notice in the
+        lowest free section, so the free ones below are taken for a moment and freed again."""
+        gaps = [f"gap-{number}" for number in range(1, listing.section)
+                if number not in self._slots]
+        for gap in gaps:
+            self.state.add_notice(gap, "info", gap)
+        added = self.state.add_notice(listing.notice_id, listing.kind,
+                                      notice_title(listing.notice_id),
+                                      body=notice_body(listing.notice_id, listing.kind))
+        for gap in gaps:
+            self.state.remove_notice(gap)
+        if added.section != listing.section:
+            raise AssertionError(f"{listing.notice_id} listed in section {added.section}, "
+                                 f"not {listing.section}")
 
     def _waiting(self) -> int:
         # Nudges are left out: those held back by the day's rule wait for good.
@@ -209,18 +227,7 @@ class Companion(threading.Thread):
 
     def _write(self) -> int:
         """Replaces the file; gives the refresh count read once it is in place."""
-        state: dict[str, Any] = {"written_unix": int(time.time()), "pid": self.pid,
-                                 "status": "running"}
-        state.update({f"label_{name}": text for name, text in self.labels.items()})
-        state["notices"] = max(self._slots, default=0)
-        sections: dict[str, dict[str, Any]] = {"state": state}
-        for number in sorted(self._slots):
-            listing = self._slots[number]
-            sections[f"notice{number}"] = {
-                "id": listing.notice_id, "kind": listing.kind, "target": "",
-                "title": notice_title(listing.notice_id),
-                "body": notice_body(listing.notice_id, listing.kind)}
-        replace_file(self.path, encode_profile(sections))
+        self.state.write()
         self.record.rewrites += 1
         self.record.largest_listing = max(self.record.largest_listing, len(self._slots))
         return self.requests.poll()

@@ -1,6 +1,7 @@
 #include "app/tray_window.h"
 
 #include "actions/notice_target.h"
+#include "core/startup_options.h"
 #include "notices/balloon.h"
 #include "notices/notice.h"
 #include "notices/notice_queue.h"
@@ -46,9 +47,11 @@ bool CreateTrayWindow(HINSTANCE instance) {
     platform::RegisterClassW(&windowClass);
 
     // A top-level window, never a message-only one: only top-level windows receive the
-    // TaskbarCreated broadcast that brings the icon back after the shell restarts.
-    trayWindow = platform::CreateWindowExW(0, kTrayWindowClass, L"", WS_OVERLAPPED, 0, 0, 0, 0,
-                                           nullptr, nullptr, instance, nullptr);
+    // TaskbarCreated broadcast that brings the icon back after the shell restarts. Its title,
+    // never shown, is the mutex name, so that the application can find its own tray's window.
+    trayWindow =
+        platform::CreateWindowExW(0, kTrayWindowClass, startupOptions.mutexName.c_str(),
+                                  WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
     return trayWindow != nullptr;
 }
 

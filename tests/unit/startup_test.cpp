@@ -121,7 +121,8 @@ TEST_F(RunTrayCompanionTest, StartsInOrderShowsDueNoticeBeforeFirstTickAndEndsWi
     EXPECT_EQ(windowClass.Number("hInstance"), 0x400000u);
     const fake::Call window = fake::CallsNamed("CreateWindowExW")[0];
     EXPECT_EQ(window.Text("className"), L"VestrelTrayWindow");
-    EXPECT_EQ(window.Text("windowName"), L"");
+    // The mutex name as the title: the application finds its own tray by it.
+    EXPECT_EQ(window.Text("windowName"), L"Vestrel.Tray");
     // A top-level window that is never shown: no parent, so it receives broadcasts.
     for (const char* zero : {"exStyle", "x", "y", "width", "height", "parent", "menu", "param"}) {
         EXPECT_EQ(window.Number(zero), 0u) << zero;

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Checks that the build is reproducible: copies the working tree into two temporary folders of
 # different names and lengths, configures and builds the program (vestrel-tray only) and the
-# wheel (scripts/package.sh) in each, and compares the two vestrel-tray.exe and the two wheels
-# byte for byte. Also checks that neither program holds the path of the folder it was built in.
-# The wheel's archive times come from SOURCE_DATE_EPOCH, else from the time of the last commit;
-# the program does not depend on it.
+# package (scripts/package.sh: the wheel and the sdist) in each, and compares the two
+# vestrel-tray.exe, the two wheels and the two sdists byte for byte. Also checks that neither
+# program holds the path of the folder it was built in. The archives' times come from
+# SOURCE_DATE_EPOCH, else from the time of the last commit; the program does not depend on it.
 #
 #   scripts/check-reproducible.sh [--no-setup] [--keep]
 #
@@ -67,7 +67,8 @@ build_tree "$second"
 
 status=0
 wheel=$(cd "$first/dist" && ls vestrel_tray-*-py3-none-win_amd64.whl)
-for name in build/mingw/vestrel-tray.exe "dist/$wheel"; do
+sdist=$(cd "$first/dist" && ls vestrel_tray-*.tar.gz)
+for name in build/mingw/vestrel-tray.exe "dist/$wheel" "dist/$sdist"; do
     if cmp "$first/$name" "$second/$name"; then
         echo "same bytes: $name ($(stat -c %s "$first/$name") bytes," \
              "sha256 $(sha256sum <"$first/$name" | cut -c1-16))"

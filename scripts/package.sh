@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # Builds the Python package for the companion application's developers, with Debian's own
-# packaging tools and nothing downloaded:
-#   dist/vestrel_tray-VERSION-py3-none-win_amd64.whl   the package with the built vestrel-tray.exe
-#   dist/vestrel_tray-VERSION.tar.gz                     the Python part alone (sdist)
+# packaging tools and nothing downloaded, one honest artefact of each kind:
+#   dist/vestrel_tray-VERSION-py3-none-win_amd64.whl   the package with the built vestrel-tray.exe,
+#                                                        for 64-bit Windows (Root-Is-Purelib: false)
+#   dist/vestrel_tray-VERSION.tar.gz                     the Python part alone (sdist); a wheel
+#                                                        built from it is pure (py3-none-any) and
+#                                                        carries no program (python/setup.py)
 # VERSION is the CMake project version, and the package's web host the build's VESTREL_WEB_HOST.
-# Builds the program first where it is missing or out of date. The archive's times come from
-# SOURCE_DATE_EPOCH, else from the time of the last commit, so the same commit gives the same
-# wheel.
+# Builds the program first where it is missing or out of date. Both archives are reproducible:
+# their times come from SOURCE_DATE_EPOCH, else from the time of the last commit, and their
+# modes and order are fixed, so the same commit gives the same bytes
+# (scripts/check-reproducible.sh checks it).
 #
 #   scripts/package.sh [--build-dir DIR] [--out DIR] [--no-setup]
 #
-# Without --build-dir it uses the 'mingw' preset's build tree (configured if need be).
+# Without --build-dir it uses the 'mingw' preset's build tree (configured if need be). It runs
+# scripts/setup-debian.sh first (apt-get, through sudo when not root) unless given --no-setup.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -56,7 +61,7 @@ export SOURCE_DATE_EPOCH
 stage=$(mktemp -d "${TMPDIR:-/tmp}/vestrel-package.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
 mkdir -p "$stage/src"
-cp python/pyproject.toml python/README.md "$stage/"
+cp python/pyproject.toml python/setup.py python/README.md "$stage/"
 cp -r python/src/vestrel_tray "$stage/src/"
 find "$stage" -name __pycache__ -prune -exec rm -rf {} +
 cp "$config" "$stage/src/vestrel_tray/_build_config.py"
@@ -70,8 +75,31 @@ build() {  # build --sdist|--wheel: the Debian python3-build frontend, with what
         exit 1
     fi
 }
+# The sdist as setuptools makes it takes the files' times, owners and order, and the time of
+# the build into its gzip header: it is written again with the members in name order, the time
+# SOURCE_DATE_EPOCH, no owner, and modes 644 (755 for folders).
+normalise_sdist() {
+    /usr/bin/python3 - "$1" <<'PYTHON'
+import gzip, io, os, sys, tarfile
+path, epoch = sys.argv[1], int(os.environ["SOURCE_DATE_EPOCH"])
+with tarfile.open(path, "r:gz") as source:
+    members = [(member, source.extractfile(member).read() if member.isfile() else None)
+               for member in source.getmembers()]
+tar = io.BytesIO()
+with tarfile.open(fileobj=tar, mode="w", format=tarfile.PAX_FORMAT) as target:
+    for member, data in sorted(members, key=lambda item: item[0].name):
+        member.mtime, member.uid, member.gid, member.uname, member.gname = epoch, 0, 0, "", ""
+        member.mode = 0o755 if member.isdir() else 0o644
+        member.pax_headers = {}
+        target.addfile(member, None if data is None else io.BytesIO(data))
+with open(path, "wb") as file:
+    with gzip.GzipFile(filename="", mode="wb", fileobj=file, mtime=epoch) as archive:
+        archive.write(tar.getvalue())
+PYTHON
+}
+
 build --sdist
-# Only the wheel carries the program.
+# Only the platform wheel carries the program.
 cp "$build_dir/vestrel-tray.exe" "$stage/src/vestrel_tray/vestrel-tray.exe"
 chmod 644 "$stage/src/vestrel_tray/vestrel-tray.exe"
 build --wheel
@@ -84,6 +112,7 @@ for file in "$wheel" "$sdist"; do
         exit 1
     fi
 done
+normalise_sdist "$stage/dist/$sdist"
 mkdir -p "$out"
 cp "$stage/dist/$wheel" "$stage/dist/$sdist" "$out/"
 echo "$out/$wheel"

@@ -2,7 +2,7 @@
 # Installs what building and testing the tray companion needs on Debian 12: the MinGW-w64 cross
 # compiler, clang and lld for the second build, Wine to run the Windows programs, Xvfb and tools to
 # drive and look at a desktop, the GoogleTest sources, clang-format and clang-tidy for the lint
-# gate, and Debian's pytest and packaging tools for the Python package (they install for
+# gate, and Debian's pytest, mypy and packaging tools for the Python package (they install for
 # /usr/bin/python3). Given package names, installs only those. Does nothing when everything is
 # there.
 #
@@ -18,7 +18,7 @@ packages=(
     xvfb xdotool x11-utils imagemagick fonts-dejavu-core
     googletest
     clang-format clang-tidy
-    python3-pytest python3-build python3-setuptools python3-wheel
+    python3-pytest python3-build python3-setuptools python3-wheel mypy
 )
 if [ $# -gt 0 ]; then
     packages=("$@")

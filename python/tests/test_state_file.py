@@ -3,17 +3,20 @@ refuses or warns about."""
 
 from __future__ import annotations
 
+import dataclasses
+import logging
 import os
+import re
 import threading
 import time
 import warnings
 from pathlib import Path
-from typing import Dict, List
+from typing import Any, Callable, Dict, List, Type
 
 import pytest
 
 import vestrel_tray
-from vestrel_tray import ContractError, StateFile
+from vestrel_tray import ContractError, LabelName, Notice, StateFile
 
 GOLDEN = Path(__file__).parent / "golden" / "state.ini"
 NOON = 1767225600
@@ -117,7 +120,8 @@ def test_a_reader_never_sees_a_partial_file(state: StateFile) -> None:
 
 
 def test_replace_is_retried_while_a_reader_holds_the_file(
-        state: StateFile, monkeypatch: pytest.MonkeyPatch) -> None:
+        state: StateFile, monkeypatch: pytest.MonkeyPatch,
+        caplog: pytest.LogCaptureFixture) -> None:
     real_replace = os.replace
     refusals = {"left": 3}
 
@@ -129,18 +133,26 @@ def test_replace_is_retried_while_a_reader_holds_the_file(
 
     monkeypatch.setattr(os, "replace", replace)
     monkeypatch.setattr(time, "sleep", lambda seconds: None)
+    caplog.set_level(logging.INFO, logger="vestrel_tray")
     state.labels["title"] = "First"
     state.write()
     assert refusals["left"] == 0
     assert read_sections(Path(state.path))["state"]["label_title"] == "First"
+    assert [(r.levelname, r.getMessage()) for r in caplog.records] == [
+        ("INFO", f"replaced {state.path} at attempt 4 of 40: a reader held it before")]
 
-    # Refused for good: the error comes out, the old file stays, no temporary file is left.
+    # Refused for good: the error comes out and is logged, the old file stays, no temporary
+    # file is left.
+    caplog.clear()
     refusals["left"] = 10**6
     state.labels["title"] = "Second"
     with pytest.raises(PermissionError):
         state.write()
     assert read_sections(Path(state.path))["state"]["label_title"] == "First"
     assert os.listdir(Path(state.path).parent) == ["state.ini"]
+    assert [(r.levelname, r.getMessage()) for r in caplog.records] == [
+        ("ERROR", f"could not write the state file {state.path}: [Errno 13] Access is denied: "
+                  f"{state.path!r}")]
 
 
 def test_a_notice_keeps_its_section_while_listed(state: StateFile) -> None:
@@ -182,15 +194,46 @@ def test_at_most_fifty_notices_are_listed(state: StateFile) -> None:
 
 
 @pytest.mark.parametrize("listed, new", [
-    ("Tip-1", "tip-1"), ("tip-1", "tip-1"), ("K-\u212a", "k-k"), ("stra\u00dfe", "STRA\u1e9eE"),
-    ("\u0131d", "Id"), ("\u00c4rger", "\u00e4rger")])
+    ("Tip-1", "tip-1"), ("K-\u212a", "k-k"), ("stra\u00dfe", "STRA\u1e9eE"), ("\u0131d", "Id"),
+    ("\u00c4rger", "\u00e4rger")])
 def test_ids_that_differ_only_in_letter_case_are_one_id(state: StateFile, listed: str,
                                                         new: str) -> None:
     state.add_notice(listed, "info", "Listed")
-    with pytest.raises(ContractError, match="letter case"):
+    message = (f"notice id {new!r}: {listed!r} is listed already (in [notice1]) and differs "
+               "only in letter case, which the seen file does not tell apart")
+    with pytest.raises(ContractError, match=f"^{re.escape(message)}$"):
         state.add_notice(new, "info", "New")
-    state.remove_notice(listed)
+    # Removing follows the same rule: either spelling takes the listed notice off.
+    assert state.remove_notice(new).id == listed
+    assert state.notices == ()
     state.add_notice(new, "info", "New")
+    assert state.remove_notice(listed).id == new
+
+
+def test_an_exact_duplicate_is_named_so(state: StateFile) -> None:
+    state.add_notice("other", "info", "Other")
+    state.add_notice("tip-1", "info", "Listed")
+    message = ("notice id 'tip-1' is listed already (in [notice2]); the tray shows an id once, "
+               "so a new message needs a new id")
+    with pytest.raises(ContractError, match=f"^{re.escape(message)}$"):
+        state.add_notice("tip-1", "info", "New")
+    assert [notice.title for notice in state.notices] == ["Other", "Listed"]
+
+
+def test_notices_can_be_listed_and_cleared(state: StateFile) -> None:
+    first = state.add_notice("a", "info", "A")
+    state.add_notice("b", "danger", "B", target="app:news")
+    listed = state.notices
+    assert listed == (first, Notice("b", "danger", "B", "", "app:news", 2))
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        listed[0].title = "changed"  # type: ignore[misc]
+    state.clear_notices()
+    assert state.notices == () and len(listed) == 2
+    with pytest.raises(KeyError, match="no notice with id 'a'"):
+        state.remove_notice("a")
+    assert state.add_notice("c", "nudge", "C").section == 1
+    state.write()
+    assert read_sections(Path(state.path))["state"]["notices"] == "1"
 
 
 def test_ids_that_differ_beyond_letter_case_are_two(state: StateFile) -> None:
@@ -221,7 +264,7 @@ def test_an_id_is_checked_as_the_tray_reads_it(state: StateFile) -> None:
     (dict(id="n", kind="info", title="T", body="a\0b"), "NUL"),
     (dict(id="n", kind="info", title="T", target="app:news\n"), "line feed"),
 ])
-def test_refuses_notices_the_tray_would_skip(state: StateFile, arguments: Dict[str, str],
+def test_refuses_notices_the_tray_would_skip(state: StateFile, arguments: Dict[str, Any],
                                              message: str) -> None:
     with pytest.raises(ContractError, match=message):
         state.add_notice(**arguments)
@@ -229,24 +272,54 @@ def test_refuses_notices_the_tray_would_skip(state: StateFile, arguments: Dict[s
 
 
 def test_refuses_state_values_the_tray_does_not_know(state: StateFile) -> None:
+    # Values of the wrong words: a type checker refuses them too (test_typing.py).
     with pytest.raises(ContractError):
-        state.status = "stopped"
+        state.status = "stopped"  # type: ignore[assignment]
     with pytest.raises(ContractError):
-        state.role = "client"
+        state.role = "client"  # type: ignore[assignment]
     with pytest.raises(ContractError):
         state.pid = 0
     with pytest.raises(ContractError):
         state.pid = 2**32
     with pytest.raises(TypeError):
         state.rtl = 1  # type: ignore[assignment]
-    state.labels["titel"] = "Vestrel"
-    with pytest.raises(ContractError, match="titel"):
-        state.write()
-    del state.labels["titel"]
-    state.labels["running"] = "Running\r\n"
-    with pytest.raises(ContractError, match="label 'running'"):
-        state.write()
-    assert not Path(state.path).exists()
+    state.write()
+    assert read_sections(Path(state.path))["state"]["status"] == "running"
+
+
+@pytest.mark.parametrize("change, error, message", [
+    (lambda labels: labels.__setitem__("titel", "Vestrel"), ContractError, "label 'titel'"),
+    (lambda labels: labels.update(titel="Vestrel"), TypeError, "titel"),
+    (lambda labels: labels.update({"titel": "Vestrel"}), ContractError, "label 'titel'"),
+    (lambda labels: labels.update(running="Running\r\n"), ContractError, "label 'running'"),
+    (lambda labels: labels.__setitem__("open", 3), TypeError, "label 'open' must be a str"),
+    (lambda labels: labels.__delitem__("titel"), ContractError, "label 'titel'"),
+])
+def test_a_label_the_tray_would_not_read_fails_at_once(
+        state: StateFile, change: Callable[[Any], None], error: Type[Exception],
+        message: str) -> None:
+    state.labels.update(title="Vestrel", running="Running")
+    with pytest.raises(error, match=message):
+        change(state.labels)
+    # Nothing of a refused change is kept: a later write has the labels as they were.
+    assert dict(state.labels) == {"title": "Vestrel", "running": "Running"}
+    state.write()
+    written = read_sections(Path(state.path))["state"]
+    assert {key: value for key, value in written.items() if key.startswith("label_")} == {
+        "label_title": "Vestrel", "label_running": "Running"}
+
+
+def test_labels_are_set_deleted_and_written_in_order(state: StateFile) -> None:
+    state.labels["mute"] = "Mute tips"
+    state.labels.update({"open": "Open"}, title="Vestrel", stop="")
+    assert list(state.labels) == ["title", "open", "stop", "mute"]
+    del state.labels["open"]
+    assert "open" not in state.labels and state.labels.get("open") is None
+    state.write()
+    written = [key for key in read_sections(Path(state.path))["state"] if key.startswith("l")]
+    assert written == ["label_title", "label_stop", "label_mute"]
+    state.labels.clear()
+    assert len(state.labels) == 0
 
 
 def test_pid_defaults_to_this_process_and_the_folder_is_made(tmp_path: Path) -> None:
@@ -291,16 +364,24 @@ def test_warns_of_balloon_texts_longer_than_shown(state: StateFile, title: str, 
     ({"open": "O" * 4095, "stop": " " + "S" * 4094, "mute": "M" * 4096},
      ["label 'stop'", "label 'mute'"]),
 ])
-def test_warns_of_a_tooltip_longer_than_shown(state: StateFile, labels: Dict[str, str],
-                                              warned: List[str]) -> None:
-    state.labels.update(labels)
+def test_warns_of_a_tooltip_longer_than_shown(state: StateFile, labels: Dict[LabelName, str],
+                                              warned: List[str],
+                                              caplog: pytest.LogCaptureFixture) -> None:
+    caplog.set_level(logging.WARNING, logger="vestrel_tray")
     with warnings.catch_warnings(record=True) as record:
         warnings.simplefilter("always")
-        state.write()
+        state.labels.update(labels)
     assert len(record) == len(warned), warning_texts(record)
     for text, expected in zip(warning_texts(record), warned):
         assert expected in text
     assert all(warning.filename == __file__ for warning in record)
+    # Each is logged too, and reported once: a write, or setting the same text again, is silent.
+    assert [r.getMessage() for r in caplog.records] == warning_texts(record)
+    with warnings.catch_warnings(record=True) as again:
+        warnings.simplefilter("always")
+        state.labels.update(labels)
+        state.write()
+    assert again == []
 
 
 def test_the_web_host_can_be_set_for_a_state_file(tmp_path: Path) -> None:
@@ -308,5 +389,13 @@ def test_the_web_host_can_be_set_for_a_state_file(tmp_path: Path) -> None:
     state.add_notice("a", "info", "A", target="https://www.example.org/x")
     with pytest.raises(ContractError, match="example.org"):
         state.add_notice("b", "info", "B", target=f"https://{vestrel_tray.WEB_HOST}/x")
-    with pytest.raises(ContractError):
-        StateFile(tmp_path / "state.ini", web_host="")
+
+
+
+@pytest.mark.parametrize("host, message", [
+    ("", "empty"), ("https://example.org", "the host alone"), ("example.org/", "the host alone"),
+    ("example.org:8443", "letters, digits"), ("exa mple.org", "letters, digits"),
+    ("example..org", "letters, digits"), ("-example.org", "letters, digits")])
+def test_a_web_host_is_a_host_name(tmp_path: Path, host: str, message: str) -> None:
+    with pytest.raises(ContractError, match=f"web host {re.escape(repr(host))}: .*{message}"):
+        StateFile(tmp_path / "state.ini", web_host=host)

@@ -1,8 +1,8 @@
-"""Starting the tray (its command line) and the launcher's side (--screen)."""
+"""Starting the tray (its command line) and the launcher's side (--screen), on this machine.
+test_tray_windows.py runs the Windows side with the Windows calls replaced."""
 
 from __future__ import annotations
 
-import os
 from pathlib import Path
 from typing import Dict, List, Optional
 
@@ -14,8 +14,9 @@ PATHS: Dict[str, str] = dict(state="state.ini", seen="memory/seen.ini", pythonw=
                              launcher="app/launch.py")
 
 
-def test_command_has_the_program_and_five_options_with_absolute_paths(tmp_path: Path) -> None:
-    os.chdir(tmp_path)
+def test_command_has_the_program_and_five_options_with_absolute_paths(
+        tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.chdir(tmp_path)
     exe = tmp_path / "vestrel-tray.exe"
     command = tray_command(mutex="Local\\VestrelTray", exe=exe, **PATHS)
     assert command == [str(exe), "--mutex", "Local\\VestrelTray",
@@ -50,7 +51,9 @@ def test_global_and_local_mutex_names_pass() -> None:
 
 def test_the_source_tree_carries_no_program() -> None:
     # The program comes with the wheel (test_wheel.py looks at one).
-    with pytest.raises(FileNotFoundError, match="install the wheel"):
+    with pytest.raises(FileNotFoundError, match="carries no tray program. Install vestrel_tray-"
+                       ".*-py3-none-win_amd64.whl.* or pass the program's path as exe= to "
+                       "tray_command and start_tray$"):
         tray_exe()
     with pytest.raises(FileNotFoundError):
         tray_command(mutex="VestrelTray", **PATHS)

@@ -57,7 +57,8 @@ def test_name_tags_and_version(wheel: zipfile.ZipFile) -> None:
     info = f"vestrel_tray-{version}.dist-info"
     wheel_fields = headers(wheel.read(f"{info}/WHEEL").decode())
     assert wheel_fields["Tag"] == "py3-none-win_amd64"
-    assert wheel_fields["Root-Is-Purelib"] == "true"
+    # A program for one platform: the files go to the platform's folder.
+    assert wheel_fields["Root-Is-Purelib"] == "false"
     metadata = headers(wheel.read(f"{info}/METADATA").decode())
     assert metadata["Version"] == version
     assert metadata["Requires-Python"] == ">=3.9"
@@ -97,14 +98,52 @@ def test_the_package_carries_the_builds_version_and_web_host(wheel: zipfile.ZipF
     assert Path(exe) == tmp_path / "vestrel_tray" / "vestrel-tray.exe"
 
 
+def sdist_path() -> Path:
+    return Path(WHEEL).with_name(f"vestrel_tray-{cmake_project_version()}.tar.gz")
+
+
 def test_the_sdist_holds_the_python_part_alone() -> None:
     version = cmake_project_version()
-    sdist = Path(WHEEL).with_name(f"vestrel_tray-{version}.tar.gz")
-    with tarfile.open(sdist) as archive:
+    with tarfile.open(sdist_path()) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
         member = archive.extractfile(f"vestrel_tray-{version}/PKG-INFO")
         assert member is not None
         assert headers(member.read().decode())["Version"] == version
     assert {f"src/vestrel_tray/{path.name}" for path in SOURCES.glob("*.py")} <= names
-    assert {"pyproject.toml", "src/vestrel_tray/py.typed"} <= names
+    assert {"pyproject.toml", "setup.py", "src/vestrel_tray/py.typed"} <= names
     assert not [name for name in names if name.endswith(".exe")]
+
+
+def test_the_sdist_has_one_time_no_owner_fixed_modes_and_name_order() -> None:
+    data = sdist_path().read_bytes()
+    with tarfile.open(sdist_path()) as archive:
+        members = archive.getmembers()
+    assert [member.name for member in members] == sorted(member.name for member in members)
+    assert {member.mtime for member in members} == {int.from_bytes(data[4:8], "little")}
+    assert {(member.uid, member.gid, member.uname, member.gname) for member in members} == {
+        (0, 0, "", "")}
+    assert {(member.isdir(), member.mode) for member in members} == {(True, 0o755),
+                                                                     (False, 0o644)}
+
+
+def test_a_wheel_built_from_the_sdist_is_pure_and_says_how_to_get_the_program(
+        tmp_path: Path) -> None:
+    version = cmake_project_version()
+    with tarfile.open(sdist_path()) as archive:
+        archive.extractall(tmp_path)
+    subprocess.run([sys.executable, "-m", "build", "--no-isolation", "--wheel", "--outdir",
+                    str(tmp_path / "out"), str(tmp_path / f"vestrel_tray-{version}")],
+                   check=True, capture_output=True)
+    built = list((tmp_path / "out").iterdir())
+    assert [path.name for path in built] == [f"vestrel_tray-{version}-py3-none-any.whl"]
+    with zipfile.ZipFile(built[0]) as pure:
+        fields = headers(pure.read(f"vestrel_tray-{version}.dist-info/WHEEL").decode())
+        assert (fields["Tag"], fields["Root-Is-Purelib"]) == ("py3-none-any", "true")
+        assert not [name for name in pure.namelist() if name.endswith(".exe")]
+        pure.extractall(tmp_path / "installed")
+    result = subprocess.run([sys.executable, "-m", "vestrel_tray", "exe"], capture_output=True,
+                            text=True, cwd=tmp_path,
+                            env={**os.environ, "PYTHONPATH": str(tmp_path / "installed"),
+                                 "PYTHONDONTWRITEBYTECODE": "1"})
+    assert result.returncode == 1
+    assert f"Install vestrel_tray-{version}-py3-none-win_amd64.whl" in result.stderr

@@ -1,21 +1,34 @@
 """The companion application's side of the Vestrel tray program.
 
-Write the state file the tray reads (StateFile, kept fresh by Heartbeat), start and end the tray
-(tray_exe, tray_command, start_tray, close_tray), and read the screen the tray asks the launcher
-for (screen_from_argv). Inputs the tray would skip or refuse raise ContractError.
+Write the state file the tray reads (StateFile, kept fresh by Heartbeat), start, find and end
+the tray (tray_exe, tray_command, start_tray, tray_running, close_tray), and read the screen the
+tray asks the launcher for (screen_from_argv). Inputs the tray would skip or refuse raise
+ContractError; texts it would cut, failed writes and retried ones are logged through the logger
+"vestrel_tray". `python -m vestrel_tray check STATE.ini` checks a state file written by other
+means.
 """
 
 from ._build_config import VERSION as __version__
 from ._build_config import WEB_HOST
 from ._heartbeat import Heartbeat
-from ._state_file import ContractError, Notice, StateFile
-from ._tray import close_tray, screen_from_argv, start_tray, tray_command, tray_exe
+from ._labels import Labels
+from ._messages import ContractError
+from ._rules import Kind, LabelName, Role, Status
+from ._state_file import Notice, StateFile
+from ._tray import close_tray, screen_from_argv, start_tray, tray_command, tray_exe, tray_running
+from ._windows import TrayProcess
 
 __all__ = [
     "ContractError",
     "Heartbeat",
+    "Kind",
+    "LabelName",
+    "Labels",
     "Notice",
+    "Role",
     "StateFile",
+    "Status",
+    "TrayProcess",
     "WEB_HOST",
     "__version__",
     "close_tray",
@@ -23,4 +36,5 @@ __all__ = [
     "start_tray",
     "tray_command",
     "tray_exe",
+    "tray_running",
 ]

@@ -6,13 +6,24 @@ tray counts lengths in UTF-16 code units, as its Windows strings do; so does thi
 
 from __future__ import annotations
 
+import re
 import unicodedata
-from typing import Optional
+from typing import Literal, Optional, Tuple, get_args
 
-KINDS = ("danger", "info", "nudge")
-LABEL_NAMES = ("title", "stopped", "running", "update_waiting", "open", "stop", "mute")
-STATUS_LABELS = ("stopped", "running", "update_waiting")
-MENU_LABELS = ("open", "stop", "mute")
+# The words the tray tells apart, as types: a type checker catches a misspelt one where it is
+# written, and the package checks them again when they are set.
+Kind = Literal["danger", "info", "nudge"]
+Status = Literal["running", "update_waiting"]
+Role = Literal["server"]
+LabelName = Literal["title", "stopped", "running", "update_waiting", "open", "stop", "mute"]
+StatusLabel = Literal["stopped", "running", "update_waiting"]
+MenuLabel = Literal["open", "stop", "mute"]
+
+KINDS: Tuple[Kind, ...] = get_args(Kind)
+STATUSES: Tuple[Status, ...] = get_args(Status)
+LABEL_NAMES: Tuple[LabelName, ...] = get_args(LabelName)
+STATUS_LABELS: Tuple[StatusLabel, ...] = get_args(StatusLabel)
+MENU_LABELS: Tuple[MenuLabel, ...] = get_args(MenuLabel)
 
 # The tray reads notice1 up to notice50.
 MAX_NOTICES = 50
@@ -111,6 +122,24 @@ def screen_name_problem(screen: str) -> Optional[str]:
         return f"the screen name after 'app:' is longer than {MAX_SCREEN_LENGTH} letters"
     if any(not "a" <= character <= "z" for character in screen):
         return "a screen name after 'app:' may hold only the letters a to z"
+    return None
+
+
+# A host name as the program's build takes it: labels of letters, digits and hyphens, joined by
+# dots. The program puts "https://" and "https://www." before it.
+_HOST_LABEL = r"[A-Za-z0-9](?:[A-Za-z0-9-]*[A-Za-z0-9])?"
+_HOST_NAME = re.compile(rf"{_HOST_LABEL}(?:\.{_HOST_LABEL})*")
+
+
+def web_host_problem(host: str) -> Optional[str]:
+    """Why a web host could not be the program's, or None."""
+    if not host:
+        return "it is empty"
+    if "://" in host or "/" in host:
+        return ("give the host alone, such as 'example.org': the program puts 'https://' and "
+                "'https://www.' before it")
+    if not _HOST_NAME.fullmatch(host):
+        return "a host name holds only letters, digits, hyphens and dots (no port, no blank)"
     return None
 
 

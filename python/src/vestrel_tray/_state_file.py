@@ -4,28 +4,25 @@ from __future__ import annotations
 
 import contextlib
 import os
-import sys
 import tempfile
 import threading
 import time
-import warnings
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Tuple, Union
 
 from . import _rules
 from ._build_config import WEB_HOST
+from ._labels import Labels
+from ._messages import ContractError, check_text, logger, warn_if_cut, warn_if_longer
+from ._rules import Kind, Role, Status
 
 StrPath = Union[str, "os.PathLike[str]"]
-
-_PACKAGE = os.path.dirname(os.path.abspath(__file__))
 
 # Windows refuses to replace a file while a reader has it open; the tray holds it for a moment.
 _REPLACE_ATTEMPTS = 40
 _REPLACE_PAUSE = 0.05
 
-
-class ContractError(ValueError):
-    """An input the tray program would skip, refuse or lose without telling anyone."""
+__all__ = ["ContractError", "Notice", "StateFile", "StrPath", "encode_profile"]
 
 
 @dataclass(frozen=True)
@@ -33,7 +30,7 @@ class Notice:
     """A listed notice and the [noticeN] section that holds it while it is listed."""
 
     id: str
-    kind: str
+    kind: Kind
     title: str
     body: str
     target: str
@@ -45,48 +42,55 @@ class StateFile:
 
     Set the labels and the status, list notices, and call write() every 10 to 30 seconds while
     the application runs (Heartbeat does that), and write_stopped() when it ends. Every input the
-    tray would skip or refuse raises ContractError here; texts longer than the tray shows are
-    written whole and reported by warnings.warn.
+    tray would skip or refuse raises ContractError when it is set; texts longer than the tray
+    shows are written whole and reported by warnings.warn and the logger "vestrel_tray".
+
+    web_host: the host whose addresses a notice's target may name, for the package's checks; it
+    does not change the program's, which its build fixed (WEB_HOST is that build's).
     """
 
     def __init__(self, path: StrPath, *, web_host: Optional[str] = None) -> None:
         self.path = os.fspath(path)
         self.web_host = WEB_HOST if web_host is None else web_host
-        if not self.web_host:
-            raise ContractError("the web host is empty")
-        # Keyed by the label's name without "label_": title, stopped, running, update_waiting,
-        # open, stop, mute.
-        self.labels: Dict[str, str] = {}
-        self._status = "running"
-        self._role: Optional[str] = None
+        problem = _rules.web_host_problem(self.web_host)
+        if problem is not None:
+            raise ContractError(f"web host {self.web_host!r}: {problem}")
+        # Held while the labels or the notices change and while the file is written: a
+        # heartbeat thread writes what the application's own thread sets.
+        self._lock = threading.RLock()
+        self._labels = Labels(self._lock)
+        self._status: Status = "running"
+        self._role: Optional[Role] = None
         self._rtl = False
         self._pid = os.getpid()
         self._sections: Dict[int, Notice] = {}
-        # Held while the notices change and while the file is written: a heartbeat thread
-        # writes what the application's own thread sets.
-        self._lock = threading.RLock()
+
+    @property
+    def labels(self) -> Labels:
+        """The texts of the tooltip and the menu (see Labels); checked as they are set."""
+        return self._labels
 
     # -- [state] --------------------------------------------------------------------------------
 
     @property
-    def status(self) -> str:
+    def status(self) -> Status:
         """Either "running" or, while an update waits, "update_waiting"."""
         return self._status
 
     @status.setter
-    def status(self, value: str) -> None:
-        if value not in ("running", "update_waiting"):
+    def status(self, value: Status) -> None:
+        if value not in _rules.STATUSES:
             raise ContractError(f"status {value!r}: write 'running' or 'update_waiting'")
         self._status = value
 
     @property
-    def role(self) -> Optional[str]:
+    def role(self) -> Optional[Role]:
         """Either "server", where the tray's menu offers the stop command, or None."""
         return self._role
 
     @role.setter
-    def role(self, value: Optional[str]) -> None:
-        if value not in ("server", None):
+    def role(self, value: Optional[Role]) -> None:
+        if value is not None and value != "server":
             raise ContractError(f"role {value!r}: the tray knows only 'server' (or None)")
         self._role = value
 
@@ -119,11 +123,12 @@ class StateFile:
 
     @property
     def notices(self) -> Tuple[Notice, ...]:
-        """The listed notices, in the order of their sections."""
+        """The listed notices, in the order of their sections: a tuple of frozen records, taken
+        at the call, that no change reaches (add_notice, remove_notice and clear_notices do)."""
         with self._lock:
             return tuple(self._sections[section] for section in sorted(self._sections))
 
-    def add_notice(self, id: str, kind: str, title: str, body: str = "",
+    def add_notice(self, id: str, kind: Kind, title: str, body: str = "",
                    target: str = "") -> Notice:
         """Lists a notice in the lowest free [noticeN] section, where it stays while listed.
 
@@ -131,7 +136,7 @@ class StateFile:
         """
         for name, value in (("id", id), ("kind", kind), ("title", title), ("body", body),
                             ("target", target)):
-            _check_text(f"notice {name}", value)
+            check_text(f"notice {name}", value)
         read_id = _rules.as_read(id)
         problem = _rules.notice_id_problem(read_id)
         if problem is not None:
@@ -146,12 +151,9 @@ class StateFile:
             raise ContractError(f"notice {id!r}: a click would do nothing with target "
                                 f"{target!r}: {problem}")
         with self._lock:
-            key = _rules.id_key(read_id)
-            for listed in self._sections.values():
-                if _rules.id_key(_rules.as_read(listed.id)) == key:
-                    raise ContractError(
-                        f"notice id {id!r}: {listed.id!r} is listed already; the seen file "
-                        "does not tell ids apart by letter case")
+            listed = self._listed(id)
+            if listed is not None:
+                raise ContractError(_duplicate_message(id, listed))
             free = next((section for section in range(1, _rules.MAX_NOTICES + 1)
                          if section not in self._sections), None)
             if free is None:
@@ -161,21 +163,39 @@ class StateFile:
                             section=free)
             self._sections[free] = notice
 
-        _warn_if_cut(f"notice id {id[:40]!r}...", id)
-        _warn_if_longer(f"notice {id!r}: title", title, _rules.BALLOON_TITLE_LENGTH,
-                        "the balloon shows")
-        _warn_if_longer(f"notice {id!r}: body", body, _rules.BALLOON_BODY_LENGTH,
-                        "the balloon shows")
+        warn_if_cut(f"notice id {id[:40]!r}...", id)
+        warn_if_longer(f"notice {id!r}: title", title, _rules.BALLOON_TITLE_LENGTH,
+                       "the balloon shows")
+        warn_if_longer(f"notice {id!r}: body", body, _rules.BALLOON_BODY_LENGTH,
+                       "the balloon shows")
         return notice
 
-    def remove_notice(self, id: str) -> None:
-        """Takes the notice with exactly this id off the list and frees its section."""
+    def remove_notice(self, id: str) -> Notice:
+        """Takes the listed notice with this id off the list, frees its section and returns it.
+
+        The same rule as add_notice finds it: the id as the tray reads it, letter case not
+        counted, so "Tip-1" removes the notice listed as "tip-1". KeyError when none is listed.
+        """
         with self._lock:
-            for section, notice in self._sections.items():
-                if notice.id == id:
-                    del self._sections[section]
-                    return
-        raise KeyError(f"no notice with id {id!r} is listed")
+            listed = self._listed(id)
+            if listed is None:
+                raise KeyError(f"no notice with id {id!r} is listed")
+            del self._sections[listed.section]
+            return listed
+
+    def clear_notices(self) -> None:
+        """Takes every notice off the list."""
+        with self._lock:
+            self._sections.clear()
+
+    def _listed(self, id: str) -> Optional[Notice]:
+        """The listed notice that the seen file would take for the same id, or None."""
+        key = _rules.id_key(_rules.as_read(id))
+        for section in sorted(self._sections):
+            notice = self._sections[section]
+            if _rules.id_key(_rules.as_read(notice.id)) == key:
+                return notice
+        return None
 
     # -- writing --------------------------------------------------------------------------------
 
@@ -188,20 +208,24 @@ class StateFile:
         self._write(0)
 
     def _write(self, written_unix: int) -> None:
-        with self._lock:
-            data = encode_profile(self._sections_to_write(written_unix))
-            _replace_file(self.path, data)
+        try:
+            with self._lock:
+                data = encode_profile(self._sections_to_write(written_unix))
+                _replace_file(self.path, data)
+        except OSError as error:
+            logger.error("could not write the state file %s: %s", self.path, error)
+            raise
+        except Exception:
+            logger.exception("could not write the state file %s", self.path)
+            raise
 
     def _sections_to_write(self, written_unix: int) -> List[Tuple[str, List[Tuple[str, str]]]]:
-        labels = dict(self.labels)
-        _check_labels(labels)
         state = [("written_unix", str(written_unix)), ("pid", str(self._pid)),
                  ("status", self._status)]
         if self._role is not None:
             state.append(("role", self._role))
         state.append(("rtl", "1" if self._rtl else "0"))
-        state.extend((f"label_{name}", labels[name]) for name in _rules.LABEL_NAMES
-                     if name in labels)
+        state.extend((f"label_{name}", text) for name, text in self._labels.snapshot())
         state.append(("notices", str(max(self._sections, default=0))))
         sections = [("state", state)]
         for section in sorted(self._sections):
@@ -210,6 +234,19 @@ class StateFile:
                 ("id", notice.id), ("kind", notice.kind), ("target", notice.target),
                 ("title", notice.title), ("body", notice.body)]))
         return sections
+
+
+def _duplicate_message(id: str, listed: Notice) -> str:
+    where = f"in [notice{listed.section}]"
+    if listed.id == id:
+        return (f"notice id {id!r} is listed already ({where}); the tray shows an id once, so "
+                "a new message needs a new id")
+    if _rules.as_read(listed.id) == _rules.as_read(id):
+        return (f"notice id {id!r}: {listed.id!r} is listed already ({where}), and the tray "
+                f"reads only the first {_rules.MAX_VALUE_LENGTH} UTF-16 code units of each, "
+                "which are the same")
+    return (f"notice id {id!r}: {listed.id!r} is listed already ({where}) and differs only in "
+            "letter case, which the seen file does not tell apart")
 
 
 def encode_profile(sections: List[Tuple[str, List[Tuple[str, str]]]]) -> bytes:
@@ -235,63 +272,21 @@ def _replace_file(path: str, data: bytes) -> None:
             file.write(data)
             file.flush()
             os.fsync(file.fileno())
-        for attempt in range(_REPLACE_ATTEMPTS):
+        for attempt in range(1, _REPLACE_ATTEMPTS + 1):
             try:
                 os.replace(temporary, path)
-                return
-            except PermissionError:
-                if attempt + 1 == _REPLACE_ATTEMPTS:
+            except PermissionError as error:
+                if attempt == _REPLACE_ATTEMPTS:
                     raise
+                logger.debug("replacing %s refused (%s), attempt %d of %d", path, error,
+                             attempt, _REPLACE_ATTEMPTS)
                 time.sleep(_REPLACE_PAUSE)
+                continue
+            if attempt > 1:
+                logger.info("replaced %s at attempt %d of %d: a reader held it before", path,
+                            attempt, _REPLACE_ATTEMPTS)
+            return
     except BaseException:
         with contextlib.suppress(OSError):
             os.remove(temporary)
         raise
-
-
-def _check_text(what: str, value: str) -> None:
-    if not isinstance(value, str):
-        raise TypeError(f"{what} must be a str, not {type(value).__name__}")
-    problem = _rules.line_break_problem(value)
-    if problem is not None:
-        raise ContractError(f"{what} {value!r}: {problem}")
-
-
-def _check_labels(labels: Dict[str, str]) -> None:
-    for name, text in labels.items():
-        if name not in _rules.LABEL_NAMES:
-            raise ContractError(f"label {name!r}: the tray reads only the labels "
-                                f"{', '.join(_rules.LABEL_NAMES)}")
-        _check_text(f"label {name!r}", text)
-    title = labels.get("title", "")
-    for status in _rules.STATUS_LABELS:
-        status_label = labels.get(status, "")
-        tooltip = "\n".join(text for text in (title, status_label) if text)
-        _warn_if_longer(f"the tooltip of status {status!r} (title, line feed, label)", tooltip,
-                        _rules.TOOLTIP_LENGTH, "the tooltip shows")
-    for name in _rules.MENU_LABELS:
-        _warn_if_cut(f"label {name!r}", labels.get(name, ""))
-
-
-def _warn_if_longer(what: str, text: str, limit: int, shown: str) -> None:
-    length = _rules.utf16_length(text)
-    if length > limit:
-        _warn(f"{what} is {length} UTF-16 code units long; {shown} only the first {limit}")
-
-
-def _warn_if_cut(what: str, value: str) -> None:
-    read = _rules.as_read(value)
-    if read != value:
-        _warn(f"{what} is {_rules.utf16_length(value)} UTF-16 code units long; the tray reads "
-              f"only the first {_rules.utf16_length(read)}")
-
-
-def _warn(message: str) -> None:
-    """Warns at the application's line that called into the package (add_notice, write)."""
-    level = 2
-    frame = sys._getframe(1)
-    while (frame.f_back is not None
-           and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == _PACKAGE):
-        frame = frame.f_back
-        level += 1
-    warnings.warn(message, UserWarning, stacklevel=level)

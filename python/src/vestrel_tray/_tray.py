@@ -1,27 +1,35 @@
-"""Starting and ending the tray program, and the launcher's side of its command line."""
+"""Starting, finding and ending the tray program, and the launcher's side of its command line."""
 
 from __future__ import annotations
 
+import ctypes
 import os
-import subprocess
 import sys
 from pathlib import Path
 from typing import Dict, List, Optional, Sequence
 
-from ._state_file import ContractError, StrPath
+from . import _rules, _windows
+from ._build_config import VERSION
+from ._messages import ContractError, logger
+from ._state_file import StrPath
+from ._windows import TrayProcess
 
 WINDOW_CLASS = "VestrelTrayWindow"
-WM_CLOSE = 0x0010
+WM_CLOSE = _windows.WM_CLOSE
 # The kernel's namespaces of named objects; a backslash anywhere else makes the name invalid.
 _MUTEX_NAMESPACES = ("Local\\", "Global\\")
 
 
 def tray_exe() -> Path:
-    """The vestrel-tray.exe that this package carries (the wheel does; the source tree not)."""
+    """The vestrel-tray.exe that this package carries: the platform wheel carries it, a copy
+    installed from the source archive or built without the program does not."""
     exe = Path(__file__).resolve().parent / "vestrel-tray.exe"
     if not exe.is_file():
-        raise FileNotFoundError(f"{exe} is missing: this copy of vestrel_tray carries no tray "
-                                "program; install the wheel, or pass exe=")
+        raise FileNotFoundError(
+            f"{exe} is missing: this copy of vestrel_tray carries no tray program. Install "
+            f"vestrel_tray-{VERSION}-py3-none-win_amd64.whl, the wheel that scripts/package.sh "
+            "of the Vestrel tray project builds with the program, or pass the program's path "
+            "as exe= to tray_command and start_tray")
     return exe
 
 
@@ -29,10 +37,45 @@ def tray_command(*, mutex: str, state: StrPath, seen: StrPath, pythonw: StrPath,
                  launcher: StrPath, exe: Optional[StrPath] = None) -> List[str]:
     """The tray's argument list: the program, then its five options with absolute paths.
 
-    mutex: the single-instance name, e.g. "Local\\\\VestrelTray"; state: the state file;
-    seen: the tray's own memory file; pythonw: the windowless interpreter; launcher: the script
-    that the tray starts through it (with "--screen NAME" at times).
+    mutex: the single-instance name, e.g. "Local\\\\VestrelTray", also the title of the tray's
+    hidden window (close_tray and tray_running find the tray by it); state: the state file;
+    seen: the tray's own memory file; pythonw: the windowless interpreter, which the tray runs
+    from its path and never searches for; launcher: the script that the tray starts through it
+    (with "--screen NAME" at times); exe: the program, by default tray_exe().
+
+    Relative paths are taken from the current folder. On Windows the program, pythonw and the
+    launcher must exist; a ContractError names the one that does not.
     """
+    _check_mutex(mutex)
+    host = _windows.system()
+    given: Dict[str, str] = {}
+    for option, value in (("state", state), ("seen", seen), ("pythonw", pythonw),
+                          ("launcher", launcher)):
+        text = os.fspath(value)
+        if not text:
+            raise ContractError(f"{option}: the tray ends at once (exit code 2) on an empty "
+                                "option")
+        given[option] = text
+    for option in ("pythonw", "launcher"):
+        if '"' in given[option]:
+            raise ContractError(f"{option} {given[option]!r}: the tray puts this path between "
+                                "double quotes in the command line it starts, unescaped")
+    if given["launcher"].endswith("\\"):
+        raise ContractError(f"launcher {given['launcher']!r}: a backslash before the closing "
+                            "quote would escape it in the command line the tray starts")
+    paths = {option: host.absolute(text) for option, text in given.items()}
+    program = host.absolute(os.fspath(exe)) if exe is not None else str(tray_exe())
+    if host.windows:
+        _check_present(host, "the program", program, program)
+        _check_present(host, "pythonw", paths["pythonw"], given["pythonw"])
+        _check_present(host, "launcher", paths["launcher"], given["launcher"])
+    return [program, "--mutex", mutex, "--state", paths["state"], "--seen", paths["seen"],
+            "--pythonw", paths["pythonw"], "--launcher", paths["launcher"]]
+
+
+def _check_mutex(mutex: str) -> None:
+    if not isinstance(mutex, str):
+        raise TypeError(f"mutex must be a str, not {type(mutex).__name__}")
     if not mutex:
         raise ContractError("mutex: the tray ends at once (exit code 2) on an empty option")
     name = mutex
@@ -42,66 +85,104 @@ def tray_command(*, mutex: str, state: StrPath, seen: StrPath, pythonw: StrPath,
     if "\\" in name:
         raise ContractError(f"mutex {mutex!r}: no mutex of that name can be made, so the tray "
                             "ends at once; a backslash may only follow 'Local' or 'Global'")
-    paths: Dict[str, str] = {}
-    for option, value in (("state", state), ("seen", seen), ("pythonw", pythonw),
-                          ("launcher", launcher)):
-        text = os.fspath(value)
-        if not text:
-            raise ContractError(f"{option}: the tray ends at once (exit code 2) on an empty "
-                                "option")
-        paths[option] = text if option == "launcher" else os.path.abspath(text)
-    for option in ("pythonw", "launcher"):
-        if '"' in paths[option]:
-            raise ContractError(f"{option} {paths[option]!r}: the tray puts this path between "
-                                "double quotes in the command line it starts, unescaped")
-    if paths["launcher"].endswith("\\"):
-        raise ContractError(f"launcher {paths['launcher']!r}: a backslash before the closing "
-                            "quote would escape it in the command line the tray starts")
-    paths["launcher"] = os.path.abspath(paths["launcher"])
-    program = os.path.abspath(os.fspath(exe)) if exe is not None else str(tray_exe())
-    return [program, "--mutex", mutex, "--state", paths["state"], "--seen", paths["seen"],
-            "--pythonw", paths["pythonw"], "--launcher", paths["launcher"]]
+
+
+def _check_present(host: _windows.System, what: str, path: str, given: str) -> None:
+    if host.is_file(path):
+        return
+    if what == "pythonw" and not host.has_separator(given):
+        raise ContractError(
+            f"pythonw {given!r}: the tray runs the interpreter from its path and never "
+            f"searches PATH, and {path} does not exist; pass its full path, such as the "
+            "pythonw.exe beside sys.executable")
+    raise ContractError(f"{what} {path} does not exist (or is no file), so the tray "
+                        + ("cannot start" if what == "the program"
+                           else "could never start the application"))
 
 
 def start_tray(*, mutex: str, state: StrPath, seen: StrPath, pythonw: StrPath,
-               launcher: StrPath, exe: Optional[StrPath] = None) -> subprocess.Popen[bytes]:
-    """Starts the tray on its own, without a console, and returns at once.
+               launcher: StrPath, exe: Optional[StrPath] = None) -> TrayProcess:
+    """Starts the tray on its own, in the program's folder and without a console, and returns
+    at once with its process.
 
-    Starting it again while one runs is harmless: the second one finds the mutex taken and ends.
-    Write the state file, labels included, before this.
+    The tray outlives the application, so the process may be dropped: it gives no
+    ResourceWarning. On Windows it is started out of the application's job object, so that
+    it stays when a job ends the application; where the job forbids that, inside it (logged).
+    Starting it again while one runs is harmless: the second one finds the mutex taken and
+    ends. Write the state file, labels included, before this.
     """
     command = tray_command(mutex=mutex, state=state, seen=seen, pythonw=pythonw,
                            launcher=launcher, exe=exe)
-    if sys.platform == "win32":
-        return subprocess.Popen(
-            command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL, close_fds=True,
-            creationflags=subprocess.DETACHED_PROCESS | subprocess.CREATE_NEW_PROCESS_GROUP)
-    return subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL, close_fds=True, start_new_session=True)
+    host = _windows.system()
+    folder = host.folder(command[0])
+    flags = _windows.DETACHED_PROCESS | _windows.CREATE_NEW_PROCESS_GROUP
+    try:
+        return host.start(command, cwd=folder,
+                          creationflags=flags | _windows.CREATE_BREAKAWAY_FROM_JOB)
+    except PermissionError as error:
+        if not host.windows:
+            raise
+        # Windows refuses a breakaway that the job does not allow with ERROR_ACCESS_DENIED.
+        logger.info("the tray could not leave the application's job (%s); it is started "
+                    "inside it and ends with it", error)
+    return host.start(command, cwd=folder, creationflags=flags)
 
 
-def close_tray() -> bool:
-    """Asks the tray to end (WM_CLOSE to its window); it removes its icon first.
+def tray_running(mutex: str) -> bool:
+    """Whether a program holds the mutex of this name: the tray started with it runs (or
+    another program took the name, so that no tray can start with it). Windows only."""
+    _check_mutex(mutex)
+    api = _windows.windows_api()
+    handle = api.kernel32.OpenMutexW(_windows.SYNCHRONIZE, False, mutex)
+    if handle:
+        api.kernel32.CloseHandle(handle)
+        return True
+    error = api.last_error()
+    if error == _windows.ERROR_ACCESS_DENIED:
+        return True  # held by a process that this one may not open, such as an elevated one
+    if error in (_windows.ERROR_FILE_NOT_FOUND, _windows.ERROR_INVALID_HANDLE):
+        return False  # no object of that name, or one of another kind (no tray can hold it)
+    raise OSError(f"OpenMutexW({mutex!r}) failed with error {error}")
 
-    Returns whether a tray window was found and the message posted. Windows only.
+
+def close_tray(mutex: str) -> bool:
+    """Asks the tray started with this mutex name to end: WM_CLOSE to its window, the one of the
+    tray's class whose title is exactly the name. It removes its icon first. Another
+    application's tray, started with another name, is left alone.
+
+    Returns whether such a window was found and the message posted. Windows only.
     """
-    if sys.platform != "win32":
-        raise OSError("close_tray works on Windows only")
-    import ctypes
-    from ctypes import wintypes
+    _check_mutex(mutex)
+    api = _windows.windows_api()
+    posted = False
+    for window in _tray_windows(api, mutex):
+        if api.user32.PostMessageW(window, WM_CLOSE, 0, 0):
+            posted = True
+    return posted
 
-    user32 = ctypes.WinDLL("user32", use_last_error=True)
-    find_window = user32.FindWindowW
-    find_window.argtypes = [wintypes.LPCWSTR, wintypes.LPCWSTR]
-    find_window.restype = wintypes.HWND
-    post_message = user32.PostMessageW
-    post_message.argtypes = [wintypes.HWND, wintypes.UINT, wintypes.WPARAM, wintypes.LPARAM]
-    post_message.restype = wintypes.BOOL
-    window = find_window(WINDOW_CLASS, None)
-    if not window:
-        return False
-    return bool(post_message(window, WM_CLOSE, 0, 0))
+
+def _tray_windows(api: _windows.WindowsApi, title: str) -> List[int]:
+    """The top-level windows of the tray's class whose title is exactly title. The system's
+    search ignores letter case; mutex names do not."""
+    found: List[int] = []
+    after: Optional[int] = None
+    while True:
+        window = api.user32.FindWindowExW(None, after, WINDOW_CLASS, title)
+        if not window or window == after or window in found:
+            return found
+        if _window_title(api, window, _rules.utf16_length(title)) == title:
+            found.append(window)
+        after = window
+
+
+def _window_title(api: _windows.WindowsApi, window: int, length: int) -> str:
+    """The window's title, read up to one code unit more than length, so that a longer one
+    never compares equal."""
+    size = length + 2
+    buffer = ctypes.create_unicode_buffer(size)
+    if api.user32.GetWindowTextW(window, buffer, size) <= 0:
+        return ""
+    return buffer.value
 
 
 def screen_from_argv(argv: Optional[Sequence[str]] = None) -> Optional[str]:

@@ -107,20 +107,40 @@ void SeenFile::MarkShown(const std::wstring& id) const {
     WriteSeenValue(L"shown", id, L"1");
 }
 
-bool SeenFile::IsNudgeMuted() const {
-    return ReadSeenValue(L"prefs", L"mute_nudges") == L"1";
+std::wstring SeenFile::ReadPreference(Preference& preference, const wchar_t* key) {
+    if (preference.unstored) {
+        return preference.known;
+    }
+    std::wstring value = ReadSeenValue(L"prefs", key);
+    // A file held by another program reads as empty, as if nothing were set: the value this run
+    // last knew stands instead. (Probed only then, so a preference that is set costs no probe.)
+    if (value.empty() && !CanReadSeenFile()) {
+        return preference.known;
+    }
+    preference.known = value;
+    return value;
 }
 
-void SeenFile::SetNudgesMuted(bool muted) const {
-    WriteSeenValue(L"prefs", L"mute_nudges", muted ? L"1" : L"0");
+void SeenFile::WritePreference(Preference& preference, const wchar_t* key,
+                               const std::wstring& value) {
+    preference.known = value;
+    preference.unstored = !WriteSeenValue(L"prefs", key, value);
 }
 
-std::wstring SeenFile::LastNudgeDay() const {
-    return ReadSeenValue(L"prefs", L"last_nudge_day");
+bool SeenFile::IsNudgeMuted() {
+    return ReadPreference(muteNudges_, L"mute_nudges") == L"1";
 }
 
-void SeenFile::SetLastNudgeDay(const std::wstring& day) const {
-    WriteSeenValue(L"prefs", L"last_nudge_day", day);
+void SeenFile::SetNudgesMuted(bool muted) {
+    WritePreference(muteNudges_, L"mute_nudges", muted ? L"1" : L"0");
+}
+
+std::wstring SeenFile::LastNudgeDay() {
+    return ReadPreference(lastNudgeDay_, L"last_nudge_day");
+}
+
+void SeenFile::SetLastNudgeDay(const std::wstring& day) {
+    WritePreference(lastNudgeDay_, L"last_nudge_day", day);
 }
 
 std::wstring TodayStamp() {

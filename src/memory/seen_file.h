@@ -6,8 +6,11 @@
 
 // The seen file: the program's own memory across runs, a profile file it creates on its first
 // write. It holds the notices already shown ([shown] <id>=1) and the preferences ([prefs]
-// mute_nudges, last_nudge_day). Every use reads the file again; the only thing kept between uses
-// is how long the file has been unreadable.
+// mute_nudges, last_nudge_day). Every use reads the file again, with these exceptions: how long
+// the file has been unreadable; a preference that the file could not store (a folder at its
+// path, a read-only or locked file, a full disk), which is kept for the rest of the run and read
+// from here instead, until a later write of it reaches the file; and a preference asked for
+// while another program holds the file, which is the value this run last knew.
 class SeenFile {
   public:
     explicit SeenFile(std::wstring path) : path_(std::move(path)) {}
@@ -38,15 +41,26 @@ class SeenFile {
     void MarkShown(const std::wstring& id) const;
 
     // [prefs] mute_nudges is exactly "1".
-    bool IsNudgeMuted() const;
-    void SetNudgesMuted(bool muted) const;
+    bool IsNudgeMuted();
+    void SetNudgesMuted(bool muted);
 
     // [prefs] last_nudge_day: the day a nudge was last shown, as TodayStamp gives it.
-    std::wstring LastNudgeDay() const;
-    void SetLastNudgeDay(const std::wstring& day) const;
+    std::wstring LastNudgeDay();
+    void SetLastNudgeDay(const std::wstring& day);
 
   private:
+    // A preference as this run knows it: the value last read or written, and whether the file
+    // failed to store it.
+    struct Preference {
+        std::wstring known;
+        bool unstored = false;
+    };
+    std::wstring ReadPreference(Preference& preference, const wchar_t* key);
+    void WritePreference(Preference& preference, const wchar_t* key, const std::wstring& value);
+
     std::wstring path_;
+    Preference muteNudges_;
+    Preference lastNudgeDay_;
     // The passes in a row that found the file present but unreadable.
     int unreadablePasses_ = 0;
 };

@@ -102,7 +102,7 @@ TEST_F(SeenFileTest, FolderAtSeenPathStoresNothing) {
 
 TEST_F(SeenFileTest, PathsWithoutBackslash) {
     // Forward slashes separate folders too.
-    const SeenFile slashes(folder + L"\\x/y/seen.ini");
+    SeenFile slashes(folder + L"\\x/y/seen.ini");
     slashes.SetNudgesMuted(true);
     EXPECT_EQ(fake::CallsNamed("SHCreateDirectoryExW").at(0).Text("path"), folder + L"\\x\\y");
     EXPECT_TRUE(slashes.IsNudgeMuted());
@@ -117,7 +117,7 @@ TEST_F(SeenFileTest, PathsWithoutBackslash) {
 }
 
 TEST_F(SeenFileTest, MuteToggleReadsOnlyExactOne) {
-    const SeenFile seenFile(options.seenPath);
+    SeenFile seenFile(options.seenPath);
     EXPECT_FALSE(seenFile.IsNudgeMuted());  // no file at all
     struct Case {
         const wchar_t* value;
@@ -147,6 +147,85 @@ TEST_F(SeenFileTest, TodayStampIsEightDigits) {
         fake::script.localTime = c.time;
         EXPECT_EQ(TodayStamp(), c.stamp);
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SeenFileTest, APreferenceTheFileCannotStoreIsKeptForTheRun) {
+    // Found by the simulation: muting, or the day of a nudge, was lost whenever the seen file
+    // could not store it, and the next nudge came all the same.
+    enum class Obstacle { Folder, ReadOnly, HeldByAnotherProgram };
+    struct Case {
+        const char* name;
+        Obstacle obstacle;
+    };
+    const Case cases[] = {{"a folder at the path", Obstacle::Folder},
+                          {"a read-only file", Obstacle::ReadOnly},
+                          {"a file another program holds", Obstacle::HeldByAnotherProgram}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartRow();
+        HANDLE held = INVALID_HANDLE_VALUE;
+        switch (c.obstacle) {
+            case Obstacle::Folder:
+                std::filesystem::create_directories(options.seenPath);
+                break;
+            case Obstacle::ReadOnly:
+                WriteSeenFile({L"[prefs]", L"mute_nudges=0"});
+                ASSERT_TRUE(
+                    ::SetFileAttributesW(options.seenPath.c_str(), FILE_ATTRIBUTE_READONLY));
+                break;
+            case Obstacle::HeldByAnotherProgram:
+                WriteSeenFile({L"[prefs]", L"mute_nudges=0"});
+                held = ::CreateFileW(options.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                ASSERT_NE(held, INVALID_HANDLE_VALUE);
+                break;
+        }
+        SeenFile seenFile(options.seenPath);
+
+        seenFile.SetNudgesMuted(true);
+        seenFile.SetLastNudgeDay(L"20260305");
+
+        EXPECT_TRUE(seenFile.IsNudgeMuted());
+        EXPECT_EQ(seenFile.LastNudgeDay(), L"20260305");
+
+        // Once the file can store again, the next write reaches it and reads go to it.
+        switch (c.obstacle) {
+            case Obstacle::Folder:
+                std::filesystem::remove(options.seenPath);
+                break;
+            case Obstacle::ReadOnly:
+                ::SetFileAttributesW(options.seenPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+                break;
+            case Obstacle::HeldByAnotherProgram:
+                ::CloseHandle(held);
+                break;
+        }
+        seenFile.SetNudgesMuted(false);
+        EXPECT_EQ(ReadSeen(L"prefs", L"mute_nudges"), L"0");
+        WriteSeenFile({L"[prefs]", L"mute_nudges=1"});
+        EXPECT_TRUE(seenFile.IsNudgeMuted());
+    }
+}
+
+TEST_F(SeenFileTest, APreferenceAskedForWhileAnotherProgramHoldsTheFileIsTheLastKnown) {
+    // Read through such a lock, the file looks empty: not muted, no nudge today.
+    WriteSeenFile({L"[prefs]", L"mute_nudges=1", L"last_nudge_day=20260305"});
+    SeenFile seenFile(options.seenPath);
+    ASSERT_TRUE(seenFile.IsNudgeMuted());
+    ASSERT_EQ(seenFile.LastNudgeDay(), L"20260305");
+    HANDLE held = ::CreateFileW(options.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+    EXPECT_TRUE(seenFile.IsNudgeMuted());
+    EXPECT_EQ(seenFile.LastNudgeDay(), L"20260305");
+    // A fresh run knows nothing yet: the file's silence stands.
+    EXPECT_FALSE(SeenFile(options.seenPath).IsNudgeMuted());
+    ::CloseHandle(held);
 }
 
 }  // namespace

@@ -28,9 +28,14 @@ void Balloons::ShowNextNotice() {
     // this one, so currentNotice stays that balloon's notice until the shell has taken this one,
     // and a pass run meanwhile finds this notice by its requested id.
     requestedNoticeId_ = notice.id;
+    requestingNudge_ = notice.kind == NoticeKind::Nudge;
+    taskbarCreatedInRequest_ = false;
     const bool accepted = icon_.ShowBalloon(notice.title, text, infoFlags);
     requestedNoticeId_.reset();
-    if (!accepted) {
+    requestingNudge_ = false;
+    // A taskbar re-created while the shell answered never got the balloon, whatever the answer:
+    // nothing is on screen to wait for.
+    if (!accepted || taskbarCreatedInRequest_) {
         // As if never asked: the notice is left unmarked, and the next pass offers it again.
         return;
     }
@@ -63,6 +68,9 @@ void Balloons::OnBalloonClicked() {
 
 void Balloons::OnTaskbarCreated() {
     EndBalloon();
+    if (requestedNoticeId_) {
+        taskbarCreatedInRequest_ = true;
+    }
 }
 
 void Balloons::CountBalloonTick() {

@@ -31,7 +31,8 @@ class Balloons {
     void OnBalloonEnded();
     // The user clicked the balloon: its notice's target opens, then the next notice follows.
     void OnBalloonClicked();
-    // The taskbar that held the balloon is gone; queued notices wait for the next tick.
+    // The taskbar that held the balloon is gone; queued notices wait for the next tick. A balloon
+    // being requested meanwhile never reaches the new taskbar, and is offered again later.
     void OnTaskbarCreated();
 
     // Counts a timer tick. On the 31st tick that finds the same balloon still on screen, the
@@ -46,6 +47,7 @@ class Balloons {
   private:
     void EndBalloon();
     bool IsQueuedOrShowing(const std::wstring& id) const;
+    bool IsNudgeWaiting() const;
 
     const StateFile& stateFile_;
     SeenFile& seenFile_;
@@ -64,6 +66,9 @@ class Balloons {
     // The id of the notice whose balloon the shell is being asked to show, while it answers.
     // Messages the shell sends meanwhile run the window procedure inside the request.
     std::optional<std::wstring> requestedNoticeId_;
+    bool requestingNudge_ = false;
+    // The taskbar was re-created while the shell answered the request in flight.
+    bool taskbarCreatedInRequest_ = false;
     // The ids whose balloons the shell accepted in this run. A pass skips them as if the seen
     // file marked them, so that a seen file that cannot store anything never shows a notice
     // twice in one run; across runs the seen file is the only memory.

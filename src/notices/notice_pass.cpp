@@ -47,6 +47,12 @@ bool Balloons::IsQueuedOrShowing(const std::wstring& id) const {
                        [&id](const Notice& queued) { return queued.id == id; });
 }
 
+bool Balloons::IsNudgeWaiting() const {
+    return requestingNudge_ ||
+           std::any_of(noticeQueue_.begin(), noticeQueue_.end(),
+                       [](const Notice& queued) { return queued.kind == NoticeKind::Nudge; });
+}
+
 void Balloons::PollNotices() {
     if (EvaluateAppStatus(stateFile_) == AppStatus::Stopped) {
         return;
@@ -57,7 +63,9 @@ void Balloons::PollNotices() {
 
     const std::int32_t count = ParseInt32(stateFile_.ReadStateValue(L"notices"));
     const std::wstring today = TodayStamp();
-    bool nudgedToday = seenFile_.LastNudgeDay() == today;
+    // A nudge already on its way counts as the day's nudge: it is shown, and stamps the day,
+    // only once the balloons before it have closed.
+    bool nudgedToday = seenFile_.LastNudgeDay() == today || IsNudgeWaiting();
 
     // The order of the tests decides what a skipped notice costs: a nudge that is incomplete,
     // already shown or a duplicate does not use up the one nudge of the pass.

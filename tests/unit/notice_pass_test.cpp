@@ -228,17 +228,25 @@ TEST_F(PollNoticesPassTest, QueuesAtMostOneNudgeAndNoneOnAStampedDay) {
          .seen = {L"[prefs]", L"mute_nudges=1"},
          .queueTitles = {L"d1", L"i1"},
          .muteReads = 2},
-        {.name = "shown, incomplete, queued or on-screen nudges leave the pass's nudge free",
+        {.name = "shown, incomplete or on-screen nudges leave the pass's nudge free",
          .sections =
              Join({Section(1, L"u-shown", L"nudge"), Section(2, L"u-untitled", L"nudge", L""),
-                   Section(3, L"u-queued", L"nudge"), Section(4, L"u-screen", L"nudge"),
-                   Section(5, L"u-free", L"nudge"), Section(6, L"u-late", L"nudge")}),
+                   Section(3, L"u-screen", L"nudge"), Section(4, L"u-free", L"nudge"),
+                   Section(5, L"u-late", L"nudge")}),
          .seen = {L"[shown]", L"u-shown=1"},
-         // Queued on the day before, one a pass; u-screen went on screen that day.
-         .earlier = {Section(1, L"u-screen", L"nudge"), Section(1, L"u-queued", L"nudge")},
+         // u-screen went on screen the day before and is still there.
+         .earlier = {Section(1, L"u-screen", L"nudge")},
          .showing = true,
-         .queueTitles = {L"u-queued", L"u-free"},
+         .queueTitles = {L"u-free"},
          .muteReads = 2},
+        // Found by the simulation: a second nudge queued behind the first was shown the same
+        // day, once the first had stamped it.
+        {.name = "a nudge waiting in the queue is the day's nudge",
+         .sections = Join({Section(1, L"u-queued", L"nudge"), Section(2, L"u-free", L"nudge"),
+                           Section(3, L"i1", L"info")}),
+         .earlier = {Section(1, L"u-queued", L"nudge")},
+         .queueTitles = {L"u-queued", L"i1"},
+         .muteReads = 1},
     };
     for (const PassCase& c : cases) {
         Run(c);
@@ -279,7 +287,8 @@ TEST_F(PollNoticesTest, LaterPassesQueueAroundTheWaitingNotices) {
     EXPECT_EQ(BalloonTitles(), expected);
 }
 
-TEST_F(PollNoticesTest, AWaitingNudgeLeavesTheNextPassItsOwnNudge) {
+TEST_F(PollNoticesTest, ANudgeWaitingBehindABalloonIsTheDaysNudge) {
+    // Found by the simulation: N2 was queued while N1 waited, and both were shown that day.
     TrayParts parts(options);
     ShowAnotherBalloon(parts);
     fake::calls.clear();
@@ -289,11 +298,18 @@ TEST_F(PollNoticesTest, AWaitingNudgeLeavesTheNextPassItsOwnNudge) {
                       Join({Section(1, L"N1", L"nudge"), Section(2, L"N2", L"nudge")}));
     parts.balloons.PollNotices();
     CloseBalloonsUntilQueueEmpty(parts.balloons);
+    parts.balloons.PollNotices();
 
-    EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"N1", L"N2"}));
-    EXPECT_EQ(ReadSeen(L"shown", L"N1"), L"1");
-    EXPECT_EQ(ReadSeen(L"shown", L"N2"), L"1");
+    EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"N1"}));
+    EXPECT_EQ(ReadSeen(L"shown", L"N2"), L"");
     EXPECT_EQ(ReadSeen(L"prefs", L"last_nudge_day"), L"20260305");
+
+    // The next day has its own nudge.
+    fake::script.localTime = SYSTEMTIME{2026, 3, 5, 6, 9, 0, 0, 0};
+    parts.balloons.OnBalloonEnded();
+    parts.balloons.PollNotices();
+    EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"N1", L"N2"}));
+    EXPECT_EQ(ReadSeen(L"prefs", L"last_nudge_day"), L"20260306");
 }
 
 TEST_F(PollNoticesTest, ReadsMinOfCountAndFiftySectionsAndAlwaysShowsNext) {
@@ -478,6 +494,37 @@ TEST_F(PollNoticesTest, ANoticeReadAcrossARewriteWaitsForTheNextPass) {
     parts.balloons.PollNotices();
     EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"Second's title"});
     EXPECT_EQ(parts.balloons.CurrentNotice().id, L"second");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(PollNoticesTest, ASeenFileThatStoresNothingStillKeepsMuteAndTheDaysNudge) {
+    // Found by the simulation, and seen under Wine with a folder at the seen path: the mute
+    // chosen in the menu and the day of the nudge were not stored, so the next pass queued
+    // another nudge.
+    std::filesystem::create_directories(options.seenPath);
+    TrayParts parts(options);
+    parts.AddIcon();
+    WriteRunningState({L"notices=3"}, Join({Section(1, L"I1", L"info"), Section(2, L"N1", L"nudge"),
+                                            Section(3, L"N2", L"nudge")}));
+    parts.balloons.PollNotices();
+    for (int round = 0; round < 5; ++round) {
+        parts.balloons.OnBalloonEnded();
+        parts.balloons.PollNotices();
+    }
+    EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"I1", L"N1"}));
+
+    // Muted in the menu: the next day's nudge is not queued either.
+    parts.seenFile.SetNudgesMuted(!parts.seenFile.IsNudgeMuted());
+    fake::script.localTime = SYSTEMTIME{2026, 3, 5, 6, 9, 0, 0, 0};
+    WriteRunningState({L"notices=2"},
+                      Join({Section(1, L"N3", L"nudge"), Section(2, L"I2", L"info")}));
+    parts.balloons.OnBalloonEnded();
+    parts.balloons.PollNotices();
+    EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"I1", L"N1", L"I2"}));
+    EXPECT_TRUE(std::filesystem::is_directory(options.seenPath));
 }
 
 }  // namespace

@@ -227,15 +227,18 @@ TEST_F(TrayCompanionTest, EventsInsideARequestBelongToTheBalloonBeforeIt) {
         EXPECT_EQ(QueueIds(balloons), std::vector<std::wstring>{L"Y"});
         EXPECT_FALSE(balloons.RequestedNoticeId().has_value());
         EXPECT_TRUE(companion->Icon().IsAdded());
-        EXPECT_EQ(balloons.IsBalloonShowing(), c.accepted);
-        if (c.accepted) {
+        // A taskbar re-created while the shell answered never got X, whatever the answer: no
+        // balloon is counted as showing (it would hold every notice back for five minutes).
+        const bool taken = c.accepted && c.event != Event::TaskbarCreated;
+        EXPECT_EQ(balloons.IsBalloonShowing(), taken);
+        if (taken) {
             EXPECT_EQ(balloons.CurrentNotice().id, L"X");
             EXPECT_EQ(ReadSeen(L"shown", L"X"), L"1");
             EXPECT_EQ(ReadSeen(L"shown", L"Y"), L"");
             continue;
         }
-        // Refused: as if never asked. W is still the notice a late click opens, nothing was
-        // marked, and the next pass offers X again.
+        // Refused, or lost with the old taskbar: as if never asked. W is still the notice a
+        // late click opens, nothing was marked, and the next pass offers X again.
         EXPECT_EQ(balloons.CurrentNotice().id, L"W");
         EXPECT_EQ(ReadSeen(L"shown", L"X"), L"");
         Send(WM_TIMER, RefreshTimerId);

@@ -8,7 +8,8 @@
   balloon still showing ends it, and the next notice follows.
 - A seen file of zero bytes gets its byte-order mark, so an id outside the ANSI code page reads
   back, also after a restart.
-- A folder at the seen path: nothing can be stored, yet each notice is shown once.
+- A folder at the seen path: nothing can be stored, yet each notice is shown once, nudges stay
+  muted once the user mutes them in the menu, and one nudge a day is shown.
 - Bare file names: the state and seen files are the ones in the program's current folder.
 """
 
@@ -22,13 +23,14 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 import harness  # noqa: E402
 from harness import (NIF_INFO, NIF_TIP, NIN_BALLOONTIMEOUT, NIN_BALLOONUSERCLICK,  # noqa: E402
                      TrayTestCase, read_profile, wait_until, windows_path)
+from harness.menu import open_menu  # noqa: E402
 from harness.profiles import decode  # noqa: E402
 
 LABELS = {"title": "Vestrel", "running": "Running"}
 
 
-def notice(ident: str, title: str, target: str = "") -> dict[str, str]:
-    return {"id": ident, "kind": "info", "target": target, "title": title,
+def notice(ident: str, title: str, target: str = "", kind: str = "info") -> dict[str, str]:
+    return {"id": ident, "kind": kind, "target": target, "title": title,
             "body": f"About {title}"}
 
 
@@ -140,6 +142,42 @@ class ShellAndSeenFile(TrayTestCase):
         self.assertEqual(balloon_titles(self.standin.records()), ["One", "Two"],
                          self.standin.summary())
         self.assertTrue(self.seen_path.is_dir())
+
+    def test_a_folder_at_the_seen_path_keeps_nudges_muted_once_muted(self) -> None:
+        self.seen_path.mkdir()
+        labels = {**LABELS, "open": "Open", "mute": "Mute tips"}
+        self.start_standin()
+        self.write_state(labels=labels)
+        self.start_tray_until_loop()
+        self.session.screen.wait_for_tray_slot(filled=True, name="icon", timeout=60)
+        menu = open_menu(self.session, "menu-mute")
+        commands = menu.commands
+        if commands != 2:
+            menu.dismiss()
+            self.fail(f"the menu shows {commands} commands, not open and mute")
+        menu.choose(1)
+
+        # The mute could not be stored; the program keeps it for the run.
+        self.write_state(labels=labels, notices=[notice("N1", "Nudge one", kind="nudge"),
+                                                 notice("I1", "Info one")])
+        self.session.traytool.tick(send=True)
+        for _ in range(3):
+            self.session.traytool.event(NIN_BALLOONTIMEOUT, send=True)
+            self.session.traytool.tick(send=True)
+        self.assertEqual(balloon_titles(self.standin.records()), ["Info one"],
+                         self.standin.summary())
+        self.assertTrue(self.seen_path.is_dir())
+
+    def test_a_folder_at_the_seen_path_shows_one_nudge_a_day(self) -> None:
+        self.seen_path.mkdir()
+        self.start([notice("I1", "Info one"), notice("N1", "Nudge one", kind="nudge"),
+                    notice("N2", "Nudge two", kind="nudge")])
+        for _ in range(4):
+            self.session.traytool.event(NIN_BALLOONTIMEOUT, send=True)
+            self.session.traytool.tick(send=True)
+        # The day of the first nudge could not be stored; the program keeps it for the run.
+        self.assertEqual(balloon_titles(self.standin.records()), ["Info one", "Nudge one"],
+                         self.standin.summary())
 
     def test_bare_file_names_are_the_files_in_the_current_folder(self) -> None:
         # The program starts in the work folder, which holds the state file.

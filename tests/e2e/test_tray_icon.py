@@ -171,6 +171,44 @@ class TrayIcon(TrayTestCase):
         self.assertTrue(self.session.traytool.wait_gone(5), "the window is still there")
         self.session.screen.wait_for_tray_slot(filled=False, name="after-close")
 
+    def test_two_programs_side_by_side_are_told_apart_by_their_mutex_names(self) -> None:
+        # Each program's hidden window carries its mutex name as its title, so that an
+        # application closes its own tray and not another application's.
+        self.start()
+        second_mutex = "vestrel-e2e-second"
+        second, second_window = self.session.start_watched_tray(self.session.tray_args(
+            mutex=second_mutex, state=self.state_path, seen=self.work / "second-seen.ini",
+            pythonw=self.pythonw, launcher=self.launcher))
+        self.assertNotEqual(second_window["hwnd"], self.window["hwnd"])
+        self.assertNotEqual(second_window["pid"], self.window["pid"])
+        self.assertEqual(self.session.traytool.wait_for_window(title=self.MUTEX), self.window)
+        # The title is the name exactly: another letter case finds no window.
+        self.assertIsNone(self.session.traytool.query(
+            "wait", "--timeout-ms", "300", "--title", self.MUTEX.upper(), result="hwnd="))
+        for window in (self.window, second_window):
+            self.standin.wait_for(lambda r, hwnd=window["hwnd"]: r["op"] == "add"
+                                  and r["hwnd"] == hwnd and r["result"] != 0,
+                                  f"the icon of window {window['hwnd']}")
+        mark = self.standin.count()
+
+        self.session.traytool.close(title=self.MUTEX, send=True)
+
+        deleted = self.standin.wait_for(lambda r: r["op"] == "delete", "an icon to be deleted",
+                                        after=mark)
+        self.assertEqual(deleted["hwnd"], self.window["hwnd"], self.standin.summary())
+        self.assert_tray_ended(self.tray)
+        # The other program runs on, and the shell still holds its icon.
+        self.assertEqual(self.session.traytool.wait_for_window(title=second_mutex), second_window)
+        self.session.traytool.tick(send=True, title=second_mutex)
+        later = self.standin.since(mark)
+        self.assertNotIn(("delete", second_window["hwnd"]),
+                         [(r["op"], r["hwnd"]) for r in later], self.standin.summary())
+        self.assertIn(("modify", second_window["hwnd"], 1),
+                      [(r["op"], r["hwnd"], r["result"]) for r in later], self.standin.summary())
+        self.session.screen.wait_for_tray_slot(filled=True, name="second-icon-stays")
+        self.session.traytool.close(title=second_mutex, send=True)
+        self.assert_tray_ended(second)
+
 
 if __name__ == "__main__":
     harness.main()

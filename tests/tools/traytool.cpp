@@ -4,6 +4,10 @@
 // program to its end and tells how a process ended.
 //
 //   traytool.exe wait [--timeout-ms N]          prints "hwnd=<handle> pid=<id>"
+//   ... [--title NAME]                           the window commands (wait, wait-gone, tick,
+//                                                event, taskbar-created --direct, close) act on
+//                                                the window whose title is exactly NAME: the
+//                                                program of that mutex name
 //   traytool.exe wait-gone [--timeout-ms N]
 //   traytool.exe wait-menu | wait-menu-gone [--timeout-ms N]    a popup menu on screen, or none
 //   traytool.exe tick [--count N] [--send]
@@ -148,10 +152,26 @@ bool WaitUntil(Condition condition, DWORD timeoutMs) {
     return true;
 }
 
-HWND FindTrayWindow(DWORD timeoutMs) {
+// The program's window, or with a title the one whose title is exactly that: FindWindowW would
+// match a title without regard to letter case, and mutex names are told apart by it.
+HWND FindTrayWindowNow(const std::wstring& title) {
+    if (title.empty()) {
+        return FindWindowW(kWindowClass, nullptr);
+    }
     HWND window = nullptr;
-    WaitUntil([&window] { return (window = FindWindowW(kWindowClass, nullptr)) != nullptr; },
-              timeoutMs);
+    while ((window = FindWindowExW(nullptr, window, kWindowClass, nullptr)) != nullptr) {
+        std::vector<wchar_t> text(title.size() + 2, L'\0');
+        const int length = GetWindowTextW(window, text.data(), static_cast<int>(text.size()));
+        if (length >= 0 && std::wstring(text.data(), static_cast<std::size_t>(length)) == title) {
+            return window;
+        }
+    }
+    return nullptr;
+}
+
+HWND FindTrayWindow(const std::wstring& title, DWORD timeoutMs) {
+    HWND window = nullptr;
+    WaitUntil([&] { return (window = FindTrayWindowNow(title)) != nullptr; }, timeoutMs);
     return window;
 }
 
@@ -388,9 +408,11 @@ int WindowCommand(const Arguments& args) {
         command != L"taskbar-created" && command != L"close") {
         return Usage();
     }
-    HWND window = FindTrayWindow(TimeoutMs(args));
+    const std::wstring title = Value(args, L"--title");
+    HWND window = FindTrayWindow(title, TimeoutMs(args));
     if (window == nullptr) {
-        return Fail(kNotFound, "no %ls window after %lu ms", kWindowClass, TimeoutMs(args));
+        return Fail(kNotFound, "no %ls window%s%ls after %lu ms", kWindowClass,
+                    title.empty() ? "" : " titled ", title.c_str(), TimeoutMs(args));
     }
     const DWORD timeoutMs = TimeoutMs(args);
     const char* how = args.send ? "sent" : "posted";
@@ -500,7 +522,8 @@ int wmain(int argc, wchar_t** argv) {
         return args.positional.empty() ? Usage() : WatchExit(Number(args.positional, 0), timeoutMs);
     }
     if (command == L"wait-gone") {
-        if (!WaitUntil([] { return FindWindowW(kWindowClass, nullptr) == nullptr; },
+        const std::wstring title = Value(args, L"--title");
+        if (!WaitUntil([&title] { return FindTrayWindowNow(title) == nullptr; },
                        TimeoutMs(args))) {
             return Fail(kNotFound, "%ls still there after %lu ms", kWindowClass, TimeoutMs(args));
         }

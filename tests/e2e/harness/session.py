@@ -213,9 +213,11 @@ class WineSession:
 
     def start_watched_tray(self, args: Sequence[str],
                            env: Mapping[str, str] | None = None) -> tuple[Program, dict[str, int]]:
-        """The program, its window once it is there, and a watch on its exit code."""
+        """The program, its window once it is there (the one titled with its mutex name, so that
+        another program beside it is not taken for it), and a watch on its exit code."""
         tray = self.start_tray(args, env)
-        window = self.traytool.wait_for_window()
+        mutex = list(args)[list(args).index("--mutex") + 1] if "--mutex" in args else None
+        window = self.traytool.wait_for_window(title=mutex)
         self.traytool.watch_exit(tray, window["pid"])
         return tray, window
 

@@ -103,32 +103,43 @@ class TrayTool:
 
     # -- actions -----------------------------------------------------------------------------
 
-    def tick(self, count: int = 1, *, send: bool = False) -> None:
+    @staticmethod
+    def _which(title: str | None) -> list[str]:
+        """The window of the program whose title, its mutex name, is exactly `title`; without
+        one, the first program's window."""
+        return ["--title", title] if title is not None else []
+
+    def tick(self, count: int = 1, *, send: bool = False, title: str | None = None) -> None:
         """Timer ticks for the program's window; sent, they have been handled on return."""
-        self.act("tick", "--count", str(count), *(["--send"] if send else []), result="ticks=")
+        self.act("tick", "--count", str(count), *(["--send"] if send else []),
+                 *self._which(title), result="ticks=")
 
-    def event(self, code: int, *, send: bool = False) -> None:
+    def event(self, code: int, *, send: bool = False, title: str | None = None) -> None:
         """One of the icon's callback events (NIN_*), as the shell delivers it."""
-        self.act("event", hex(code), *(["--send"] if send else []), result="event=")
+        self.act("event", hex(code), *(["--send"] if send else []), *self._which(title),
+                 result="event=")
 
-    def close(self, *, send: bool = False) -> None:
-        self.act("close", *(["--send"] if send else []), result="close ")
+    def close(self, *, send: bool = False, title: str | None = None) -> None:
+        self.act("close", *(["--send"] if send else []), *self._which(title), result="close ")
 
     def taskbar_created(self, *, direct: bool = False) -> None:
         self.act("taskbar-created", *(["--direct"] if direct else []), result="taskbar-created")
 
     # -- queries -----------------------------------------------------------------------------
 
-    def wait_for_window(self, timeout: float = DEFAULT_TIMEOUT) -> dict[str, int]:
-        """{'hwnd': ..., 'pid': ...} of the program's hidden window."""
-        line = self._required("wait", "--timeout-ms", str(int(timeout * 1000)), result="hwnd=",
-                              timeout=timeout + 15)
+    def wait_for_window(self, timeout: float = DEFAULT_TIMEOUT,
+                        title: str | None = None) -> dict[str, int]:
+        """{'hwnd': ..., 'pid': ...} of the program's hidden window (of the program whose
+        window carries `title`, its mutex name, when given)."""
+        line = self._required("wait", "--timeout-ms", str(int(timeout * 1000)),
+                              *self._which(title), result="hwnd=", timeout=timeout + 15)
         return {key: int(value) for key, value in fields(line).items()}
 
-    def wait_gone(self, timeout: float = 10.0) -> bool:
-        """Whether the program's window is gone within timeout."""
-        return self.query("wait-gone", "--timeout-ms", str(int(timeout * 1000)), result="gone",
-                          timeout=timeout + 15) is not None
+    def wait_gone(self, timeout: float = 10.0, title: str | None = None) -> bool:
+        """Whether the program's window (the one titled `title`, when given) is gone within
+        timeout."""
+        return self.query("wait-gone", "--timeout-ms", str(int(timeout * 1000)),
+                          *self._which(title), result="gone", timeout=timeout + 15) is not None
 
     def wait_menu(self, timeout: float = DEFAULT_TIMEOUT) -> None:
         self._required("wait-menu", "--timeout-ms", str(int(timeout * 1000)), result="menu open",

@@ -49,6 +49,7 @@ class Soak(TrayTestCase):
     MUTEX = "vestrel-soak"
 
     def test_ten_thousand_ticks_under_a_busy_companion(self) -> None:
+        day_began = datetime.date.today()
         standin = self.start_standin(forward=False)
         self.standin_unix_pid = standin.popen.pid
         seen_path = self.seen_path
@@ -157,13 +158,15 @@ class Soak(TrayTestCase):
                              "refresh, to refresh)")
             self.assertEqual(sorted(shown_due - due), [], "shown, never read by a whole pass")
         nudges = sorted(i for i in shown if log.kinds[i] == "nudge")
-        with self.subTest("no nudge queued on a day that had one"):
-            # Several nudges may come out on one day: one queued per pass while an earlier one
-            # still waits. But once a nudge's balloon is out, its day is stamped, and every pass
-            # that starts later (its refresh is logged after the balloon) must queue none. So a
-            # nudge that was first listed only after the first nudge balloon is never shown.
+        with self.subTest("one nudge a day"):
+            # A nudge waiting behind other balloons is the day's nudge, and once its balloon is
+            # out the day is stamped: so one nudge balloon a day, and a nudge first listed only
+            # after it is never shown.
             nudge_balloons = [b for b in self.requests.balloons
                               if log.kinds.get(b["szInfoTitle"].removeprefix("Soak ")) == "nudge"]
+            if day_began == datetime.date.today():
+                self.assertLessEqual(len(nudge_balloons), 1,
+                                     [b["szInfoTitle"] for b in nudge_balloons])
             if nudge_balloons:
                 stamped_at = nudge_balloons[0]["refreshes_before"]
                 late = {}

@@ -982,6 +982,8 @@ BOOL World::WriteProfile(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR pa
     const bool mute = sectionName == L"prefs" && keyName == L"mute_nudges";
     const bool day = sectionName == L"prefs" && keyName == L"last_nudge_day";
     if (mute) {
+        // What waits in the queue was queued before this choice.
+        ObserveQueue(nullptr);
         userMute_ = std::wstring(value) == L"1";
         programKnowsMute_ = true;
     }

@@ -1,5 +1,7 @@
 #include "world.h"
 
+#include "readable_text.h"
+
 #include "app/startup.h"
 #include "app/tray_companion.h"
 #include "core/profile_file.h"
@@ -24,20 +26,6 @@ constexpr std::int64_t kHeartbeatTolerance = 90;
 constexpr std::int64_t kSecondsPerDay = 86400;
 const std::wstring kPythonw = L"C:\\py\\pythonw.exe";
 const std::wstring kLauncher = L"C:\\app\\launch.py";
-
-std::string Narrow(std::wstring_view text) {
-    std::string narrow;
-    for (wchar_t c : text) {
-        if (c >= 0x20 && c < 0x7F) {
-            narrow += static_cast<char>(c);
-        } else {
-            char escaped[12];
-            std::snprintf(escaped, sizeof(escaped), "\\u%04X", static_cast<unsigned>(c));
-            narrow += escaped;
-        }
-    }
-    return narrow;
-}
 
 std::string Quoted(std::wstring_view text) {
     std::string quoted(1, '"');

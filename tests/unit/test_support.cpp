@@ -118,20 +118,6 @@ std::vector<std::pair<DWORD, UINT>> NotifyRequests() {
     return requests;
 }
 
-std::string Narrow(std::wstring_view text) {
-    std::string narrow;
-    for (wchar_t c : text) {
-        if (c >= 0x20 && c < 0x7F) {
-            narrow += static_cast<char>(c);
-        } else {
-            char escaped[12];
-            std::snprintf(escaped, sizeof(escaped), "\\u%04X", static_cast<unsigned>(c));
-            narrow += escaped;
-        }
-    }
-    return narrow;
-}
-
 std::string CallLabel(const fake::Call& call) {
     if (call.name != "Shell_NotifyIconW") {
         return call.name;

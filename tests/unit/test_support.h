@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform_fake.h"
+#include "readable_text.h"
 
 #include "actions/launcher.h"
 #include "actions/notice_target.h"
@@ -102,6 +103,3 @@ std::vector<std::string> Effects();
 // Checks that the calls named (by CallLabel) were made in this order, whatever else came between
 // them; on failure, says which was missing and lists every call made.
 void ExpectInOrder(const std::vector<std::string>& labels);
-
-// A readable form of wide text for assertion messages.
-std::string Narrow(std::wstring_view text);

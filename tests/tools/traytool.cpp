@@ -523,8 +523,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"wait-gone") {
         const std::wstring title = Value(args, L"--title");
-        if (!WaitUntil([&title] { return FindTrayWindowNow(title) == nullptr; },
-                       TimeoutMs(args))) {
+        if (!WaitUntil([&title] { return FindTrayWindowNow(title) == nullptr; }, TimeoutMs(args))) {
             return Fail(kNotFound, "%ls still there after %lu ms", kWindowClass, TimeoutMs(args));
         }
         Answer("gone");

@@ -68,7 +68,7 @@ class LogicTest : public ::testing::Test {
     StartupOptions options;
 };
 
-// A notice as the state file would list it, made by name: Info("id") and so on.
+// A notice made by its fields' names, as a pass would read it from a section.
 Notice MakeNotice(std::wstring id, NoticeKind kind, std::wstring title = L"A title",
                   std::wstring body = L"A body", std::wstring target = L"app:home");
 

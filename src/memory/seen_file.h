@@ -15,8 +15,6 @@ class SeenFile {
   public:
     explicit SeenFile(std::wstring path) : path_(std::move(path)) {}
 
-    const std::wstring& Path() const { return path_; }
-
     // Creates the file, and the folders above it, when it does not exist yet. A new file holds
     // only the UTF-16LE byte-order mark, so the profile writer keeps writing UTF-16LE into it.
     void EnsureSeenFile() const;

@@ -370,7 +370,7 @@ int wmain(int argc, wchar_t** argv) {
     const bool shellHoldsIcon = companion.Icon().IsAdded();
 
     // A tick as the message loop delivers it, through the window procedure.
-    const auto programTick = [window] { TrayWindowProc(window, WM_TIMER, RefreshTimerId, 0); };
+    const auto programTick = [window] { TrayWindowProc(window, WM_TIMER, kRefreshTimerId, 0); };
     programTick();
     // The floor sends the record as the program's ticks leave it.
     bench::FloorTick<WindowsCalls> floor(files, companion.Icon().Record());

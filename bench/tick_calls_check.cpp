@@ -105,7 +105,7 @@ int wmain() {
     const bool started = companion.Start(nullptr);
     fake::calls.clear();
 
-    TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, RefreshTimerId, 0);
+    TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, kRefreshTimerId, 0);
     const std::vector<fake::Call> programCalls = fake::calls;
     const bool nothingQueued = started && companion.Icon().IsAdded() &&
                                companion.Notices().Queue().empty() &&

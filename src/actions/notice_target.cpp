@@ -8,17 +8,9 @@
 
 namespace {
 
-constexpr std::wstring_view kScreenPrefix = L"app:";
 // The longest address handed to the shell: what browsers and the shell's URL handling take. Some
 // shells copy the address into a fixed buffer of the handler's command line.
 constexpr std::size_t kMaxUrlLength = 2048;
-constexpr std::size_t kMaxScreenLength = 32;
-
-bool IsScreenName(std::wstring_view screen) {
-    return !screen.empty() && screen.size() <= kMaxScreenLength &&
-           std::all_of(screen.begin(), screen.end(),
-                       [](wchar_t c) { return c >= L'a' && c <= L'z'; });
-}
 
 // The shell puts the address into the browser's command line in place of "%1"; a quote or a
 // blank there could end the argument and add others, so such an address is never passed on.
@@ -50,6 +42,12 @@ void TargetOpener::StartComForShell() {
     comTried_ = true;
     comStarted_ = SUCCEEDED(
         platform::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+}
+
+bool IsScreenName(std::wstring_view screen) {
+    return !screen.empty() && screen.size() <= kMaxScreenLength &&
+           std::all_of(screen.begin(), screen.end(),
+                       [](wchar_t c) { return c >= L'a' && c <= L'z'; });
 }
 
 bool IsAllowedUrl(std::wstring_view target) {

@@ -31,5 +31,12 @@ class TargetOpener {
     bool comStarted_ = false;  // it succeeded, so it is owed its end
 };
 
+// A target that names a screen of the companion application: "app:" and the screen's name.
+inline constexpr std::wstring_view kScreenPrefix = L"app:";
+inline constexpr std::size_t kMaxScreenLength = 32;
+
+// True for a screen name the companion may be started on: 1 to 32 letters a to z.
+bool IsScreenName(std::wstring_view screen);
+
 // True for an address on one of the companion's two web origins that is safe to hand the shell.
 bool IsAllowedUrl(std::wstring_view target);

@@ -62,7 +62,7 @@ bool TrayCompanion::Start(HINSTANCE instance) {
     icon_.RefreshTrayIcon();
     // Notices that are due show at once, not only after the first tick.
     balloons_.PollNotices();
-    platform::SetTimer(trayWindow_, RefreshTimerId, kRefreshPeriodMs, nullptr);
+    platform::SetTimer(trayWindow_, kRefreshTimerId, kRefreshPeriodMs, nullptr);
     return true;
 }
 
@@ -130,7 +130,7 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_TIMER:
             companion->Tick();
             return 0;
-        case TrayCallbackMessage:
+        case kTrayCallbackMessage:
             companion->OnTrayEvent(LOWORD(lParam));
             return 0;
         case WM_DESTROY:

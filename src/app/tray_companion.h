@@ -11,7 +11,7 @@
 #include <windows.h>
 
 inline constexpr wchar_t kTrayWindowClass[] = L"VestrelTrayWindow";
-inline constexpr UINT_PTR RefreshTimerId = 1;
+inline constexpr UINT_PTR kRefreshTimerId = 1;
 inline constexpr UINT kRefreshPeriodMs = 10000;
 
 // The running program: its options and one part per concern, made at start-up and kept for the

@@ -1,5 +1,6 @@
 #include "companion/app_status.h"
 
+#include "core/parse_int.h"
 #include "core/profile_file.h"
 #include "platform/owned_handle.h"
 #include "platform/platform.h"
@@ -7,9 +8,6 @@
 #include <cstdint>
 
 namespace {
-
-// A heartbeat counts as fresh this many seconds either side of now, both bounds included.
-constexpr std::int64_t kHeartbeatToleranceSeconds = 90;
 
 // An ended process that exited with STILL_ACTIVE (259) cannot be told from a live one.
 bool IsProcessAlive(DWORD processId) {

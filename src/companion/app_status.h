@@ -2,7 +2,11 @@
 
 #include "companion/state_file.h"
 
+#include <cstdint>
 #include <string_view>
+
+// A heartbeat counts as fresh this many seconds either side of now, both bounds included.
+inline constexpr std::int64_t kHeartbeatToleranceSeconds = 90;
 
 // The companion application's status, as the program tells it from the state file.
 enum class AppStatus { Stopped, Running, UpdateWaiting };

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,8 +22,3 @@ class StateFile {
   private:
     std::wstring path_;
 };
-
-// Decimal text to a signed integer: leading blanks and one sign are skipped, digits are read up
-// to the first non-digit, no digit gives 0, and values beyond the range stick at its ends.
-std::int32_t ParseInt32(std::wstring_view text);
-std::int64_t ParseInt64(std::wstring_view text);

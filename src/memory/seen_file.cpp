@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cwchar>
 #include <optional>
 
 namespace {
@@ -141,15 +140,6 @@ std::wstring SeenFile::LastNudgeDay() {
 
 void SeenFile::SetLastNudgeDay(const std::wstring& day) {
     WritePreference(lastNudgeDay_, L"last_nudge_day", day);
-}
-
-std::wstring TodayStamp() {
-    SYSTEMTIME now{};
-    platform::GetLocalTime(&now);
-    wchar_t stamp[16] = {};
-    std::swprintf(stamp, std::size(stamp), L"%04u%02u%02u", static_cast<unsigned>(now.wYear),
-                  static_cast<unsigned>(now.wMonth), static_cast<unsigned>(now.wDay));
-    return stamp;
 }
 
 bool IsStorableNoticeId(std::wstring_view id) {

@@ -19,12 +19,6 @@ class SeenFile {
     // only the UTF-16LE byte-order mark, so the profile writer keeps writing UTF-16LE into it.
     void EnsureSeenFile() const;
 
-    // The only write of the seen file; true when the profile writer reports the value stored.
-    bool WriteSeenValue(const std::wstring& section, const std::wstring& key,
-                        const std::wstring& value) const;
-    // A value of the seen file; the empty text for a missing file, section or key.
-    std::wstring ReadSeenValue(const std::wstring& section, const std::wstring& key) const;
-
     // False while the file exists but cannot be opened for reading: another process (a backup or
     // sync tool, for a moment) holds it without sharing. Read through such a lock every mark
     // would look missing. A missing seen file is no memory yet, and counts as readable.
@@ -47,6 +41,12 @@ class SeenFile {
     void SetLastNudgeDay(const std::wstring& day);
 
   private:
+    // The only write of the seen file; true when the profile writer reports the value stored.
+    bool WriteSeenValue(const std::wstring& section, const std::wstring& key,
+                        const std::wstring& value) const;
+    // A value of the seen file; the empty text for a missing file, section or key.
+    std::wstring ReadSeenValue(const std::wstring& section, const std::wstring& key) const;
+
     // A preference as this run knows it: the value last read or written, and whether the file
     // failed to store it.
     struct Preference {
@@ -62,9 +62,6 @@ class SeenFile {
     // The passes in a row that found the file present but unreadable.
     int unreadablePasses_ = 0;
 };
-
-// The local date as eight digits, year, month, day: "20260305".
-std::wstring TodayStamp();
 
 // False for an id that cannot serve as a key of the seen file: its "shown" mark would be written
 // but never read back, and the notice would be shown again at every pass.

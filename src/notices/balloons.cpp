@@ -1,14 +1,117 @@
 #include "notices/balloons.h"
 
+#include "companion/app_status.h"
+#include "core/parse_int.h"
+#include "core/today_stamp.h"
 #include "platform/platform.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
 
 namespace {
 
-// The longest time Windows keeps a balloon on screen is five minutes; the 31st ten-second tick
-// that still finds the same balloon showing comes after that.
-constexpr int kTicksBeforeBalloonEnds = 31;
+// A pass reads at most this many notice sections.
+constexpr std::int32_t kMaxNoticeSections = 50;
+
+// A notice as its section lists it, before the pass decides whether it is due: the kind is
+// nothing for a word that names no kind.
+struct ListedNotice {
+    std::wstring id;
+    std::optional<NoticeKind> kind;
+    std::wstring target;
+    std::wstring title;
+    std::wstring body;
+};
+
+// The five values of a notice section, each read by a call of its own. A companion that rewrites
+// the file in the middle may move another notice into the section: the id is read once more
+// after the others, and a notice whose id changed meanwhile is not taken (nothing), since its
+// texts may be another notice's. It waits for the next pass.
+std::optional<ListedNotice> ReadNotice(const StateFile& stateFile, const std::wstring& section) {
+    ListedNotice notice;
+    notice.id = stateFile.ReadValue(section, L"id");
+    notice.kind = ParseNoticeKind(stateFile.ReadValue(section, L"kind"));
+    notice.target = stateFile.ReadValue(section, L"target");
+    notice.title = stateFile.ReadValue(section, L"title");
+    notice.body = stateFile.ReadValue(section, L"body");
+    if (stateFile.ReadValue(section, L"id") != notice.id) {
+        return std::nullopt;
+    }
+    return notice;
+}
 
 }  // namespace
+
+bool Balloons::IsQueuedOrShowing(const std::wstring& id) const {
+    if (requestedNoticeId_ == id || (balloonShowing_ && currentNotice_.id == id)) {
+        return true;
+    }
+    return std::any_of(noticeQueue_.begin(), noticeQueue_.end(),
+                       [&id](const Notice& queued) { return queued.id == id; });
+}
+
+bool Balloons::IsNudgeWaiting() const {
+    return requestingNudge_ ||
+           std::any_of(noticeQueue_.begin(), noticeQueue_.end(),
+                       [](const Notice& queued) { return queued.kind == NoticeKind::Nudge; });
+}
+
+void Balloons::PollNotices() {
+    if (EvaluateAppStatus(stateFile_) == AppStatus::Stopped) {
+        return;
+    }
+    if (seenFile_.ShouldPauseNoticePass()) {
+        return;
+    }
+
+    const std::int32_t count = ParseInt32(stateFile_.ReadStateValue(L"notices"));
+    const std::wstring today = TodayStamp();
+    // A nudge already on its way counts as the day's nudge: it is shown, and stamps the day,
+    // only once the balloons before it have closed.
+    bool nudgedToday = seenFile_.LastNudgeDay() == today || IsNudgeWaiting();
+
+    // The order of the tests decides what a skipped notice costs: a nudge that is incomplete,
+    // already shown or a duplicate does not use up the one nudge of the pass.
+    for (std::int32_t index = 1; index <= std::min(count, kMaxNoticeSections); ++index) {
+        std::optional<ListedNotice> read =
+            ReadNotice(stateFile_, L"notice" + std::to_wstring(index));
+        if (!read) {
+            continue;
+        }
+        ListedNotice& listed = *read;
+        if (listed.id.empty() || listed.title.empty() || !IsStorableNoticeId(listed.id)) {
+            continue;
+        }
+        if (seenFile_.IsMarkedShown(listed.id) || noticesShownThisRun_.contains(listed.id)) {
+            continue;
+        }
+        if (!listed.kind) {
+            continue;
+        }
+        if (IsQueuedOrShowing(listed.id)) {
+            continue;
+        }
+        if (*listed.kind == NoticeKind::Nudge) {
+            if (seenFile_.IsNudgeMuted() || nudgedToday) {
+                continue;
+            }
+            nudgedToday = true;
+        }
+        Notice notice{.id = std::move(listed.id),
+                      .kind = *listed.kind,
+                      .target = std::move(listed.target),
+                      .title = std::move(listed.title),
+                      .body = std::move(listed.body)};
+        if (notice.kind == NoticeKind::Danger) {
+            noticeQueue_.push_front(std::move(notice));
+        } else {
+            noticeQueue_.push_back(std::move(notice));
+        }
+    }
+
+    ShowNextNotice();
+}
 
 void Balloons::ShowNextNotice() {
     // A request in flight means this call comes from a message that the shell sent while it

@@ -11,6 +11,10 @@
 #include <set>
 #include <string>
 
+// The longest time Windows keeps a balloon on screen is five minutes; the 31st ten-second tick
+// that still finds the same balloon showing comes after that, and ends it.
+inline constexpr int kTicksBeforeBalloonEnds = 31;
+
 // The notices on their way to the user: the queue of those waiting, the one on screen, and what
 // the program remembers of this run. Balloons are shown one at a time, "danger" notices first.
 class Balloons {

@@ -9,7 +9,7 @@ void TrayIcon::InitTrayRecord(HWND window, HINSTANCE instance) {
     trayRecord_.cbSize = sizeof(trayRecord_);
     trayRecord_.hWnd = window;
     trayRecord_.uID = kTrayIconId;
-    trayRecord_.uCallbackMessage = TrayCallbackMessage;
+    trayRecord_.uCallbackMessage = kTrayCallbackMessage;
     // Loaded once at the small-icon size of this moment and kept for the whole run.
     trayRecord_.hIcon = static_cast<HICON>(platform::LoadImageW(
         instance, MAKEINTRESOURCEW(1), IMAGE_ICON, platform::GetSystemMetrics(SM_CXSMICON),

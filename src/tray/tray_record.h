@@ -7,7 +7,7 @@
 #include <string_view>
 
 // The icon's callback message; with version 4 the event is in the low word of lParam.
-inline constexpr UINT TrayCallbackMessage = WM_APP + 1;
+inline constexpr UINT kTrayCallbackMessage = WM_APP + 1;
 inline constexpr UINT kTrayIconId = 1;
 inline constexpr UINT kTrayIconFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP;
 

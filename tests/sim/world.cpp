@@ -416,13 +416,13 @@ void World::RecreateTaskbar(bool inside) {
 
 void World::DeliverEvent(WORD event, const char* how) {
     Note(std::string(EventName(event)) + " " + how);
-    Send(TrayCallbackMessage, 0, MAKELPARAM(event, kTrayIconId));
+    Send(kTrayCallbackMessage, 0, MAKELPARAM(event, kTrayIconId));
 }
 
 void World::DeliverTick(const char* how) {
     unixNow_ += 10;
     Note(std::string("tick ") + how);
-    Send(WM_TIMER, RefreshTimerId, 0);
+    Send(WM_TIMER, kRefreshTimerId, 0);
 }
 
 // Sent messages that the world delivers while the program waits inside a call.
@@ -589,7 +589,7 @@ LRESULT World::Send(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     }
     const WORD event = LOWORD(lParam);
-    const bool trayEvent = message == TrayCallbackMessage;
+    const bool trayEvent = message == kTrayCallbackMessage;
     if (trayEvent && IsBalloonEnd(event)) {
         ++endsDelivered_;
     } else if (message == WM_TIMER) {
@@ -759,7 +759,7 @@ MSG World::NextMessage() {
                 Note(std::string(EventName(due.event)) + " for " + Quoted(due.balloonId) +
                      ", no longer on screen");
             }
-            msg.message = TrayCallbackMessage;
+            msg.message = kTrayCallbackMessage;
             msg.lParam = MAKELPARAM(due.event, kTrayIconId);
             return msg;
         }
@@ -767,24 +767,24 @@ MSG World::NextMessage() {
     const std::uint32_t choice = chooser_.Below(100);
     if (choice < 70) {
         msg.message = WM_TIMER;
-        msg.wParam = RefreshTimerId;
+        msg.wParam = kRefreshTimerId;
     } else if (choice < 80) {
         static const WORD kMenuEvents[] = {WM_CONTEXTMENU, NIN_SELECT, NIN_KEYSELECT};
         const WORD event = kMenuEvents[chooser_.Below(3)];
         Note(std::string("the user: ") + EventName(event));
-        msg.message = TrayCallbackMessage;
+        msg.message = kTrayCallbackMessage;
         msg.lParam = MAKELPARAM(event, kTrayIconId);
     } else if (choice < 88 && onScreen_) {
         Note("the user clicks balloon " + Quoted(onScreen_->id));
         onScreen_->endDelivered = true;
         onScreen_.reset();
-        msg.message = TrayCallbackMessage;
+        msg.message = kTrayCallbackMessage;
         msg.lParam = MAKELPARAM(NIN_BALLOONUSERCLICK, kTrayIconId);
     } else if (choice < 92) {
         // A notification clicked long after its balloon, or an end the shell repeats.
         const WORD event = chooser_.Chance(50) ? NIN_BALLOONUSERCLICK : NIN_BALLOONHIDE;
         Note(std::string(EventName(event)) + " of an old balloon");
-        msg.message = TrayCallbackMessage;
+        msg.message = kTrayCallbackMessage;
         msg.lParam = MAKELPARAM(event, kTrayIconId);
     } else if (choice < 96) {
         msg.message = WM_SETTINGCHANGE;

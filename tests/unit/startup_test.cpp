@@ -163,7 +163,7 @@ TEST_F(RunTrayCompanionTest, COMStartedForTheShellEndsAfterTheLoop) {
     WriteRunningState({L"notices=1"},
                       {L"[notice1]", L"id=n1", L"kind=info", L"title=Hello", L"target=" + target});
     MSG click{fake::kTrayWindowHandle,
-              TrayCallbackMessage,
+              kTrayCallbackMessage,
               0,
               MAKELPARAM(NIN_BALLOONUSERCLICK, kTrayIconId),
               0,

@@ -25,7 +25,7 @@ class TrayCompanionTest : public LogicTest {
     }
 
     static LRESULT SendEvent(WORD event) {
-        return Send(TrayCallbackMessage, 0, MAKELPARAM(event, kTrayIconId));
+        return Send(kTrayCallbackMessage, 0, MAKELPARAM(event, kTrayIconId));
     }
 
     // A running companion application with notices "cur" (a screen target) and "next".
@@ -59,22 +59,22 @@ TEST_F(TrayCompanionTest, EachMessageGoesToItsOwner) {
         // and show no notice yet.
         {"TaskbarCreated", kTaskbarCreated, 0, 0, {"NIM_ADD", "NIM_SETVERSION"}, false},
         // A tick refreshes the tooltip, then polls; the balloon on screen holds the next back.
-        {"timer tick", WM_TIMER, RefreshTimerId, 0, {"NIM_MODIFY"}, false},
+        {"timer tick", WM_TIMER, kRefreshTimerId, 0, {"NIM_MODIFY"}, false},
         {"timer tick of another id", WM_TIMER, 7, 0, {"NIM_MODIFY"}, false},
-        {"context menu", TrayCallbackMessage, 0, event(WM_CONTEXTMENU), menu, false},
-        {"select", TrayCallbackMessage, 0, event(NIN_SELECT), menu, false},
-        {"keyboard select", TrayCallbackMessage, 0, event(NIN_KEYSELECT), menu, false},
-        {"balloon shown", TrayCallbackMessage, 0, event(NIN_BALLOONSHOW), {}, false},
-        {"balloon hidden", TrayCallbackMessage, 0, event(NIN_BALLOONHIDE), next, false},
-        {"balloon timed out", TrayCallbackMessage, 0, event(NIN_BALLOONTIMEOUT), next, false},
-        {"balloon clicked", TrayCallbackMessage, 0, event(NIN_BALLOONUSERCLICK), clickThenNext,
+        {"context menu", kTrayCallbackMessage, 0, event(WM_CONTEXTMENU), menu, false},
+        {"select", kTrayCallbackMessage, 0, event(NIN_SELECT), menu, false},
+        {"keyboard select", kTrayCallbackMessage, 0, event(NIN_KEYSELECT), menu, false},
+        {"balloon shown", kTrayCallbackMessage, 0, event(NIN_BALLOONSHOW), {}, false},
+        {"balloon hidden", kTrayCallbackMessage, 0, event(NIN_BALLOONHIDE), next, false},
+        {"balloon timed out", kTrayCallbackMessage, 0, event(NIN_BALLOONTIMEOUT), next, false},
+        {"balloon clicked", kTrayCallbackMessage, 0, event(NIN_BALLOONUSERCLICK), clickThenNext,
          false},
-        {"mouse move", TrayCallbackMessage, 0, event(WM_MOUSEMOVE), {}, false},
-        {"left button up", TrayCallbackMessage, 0, event(WM_LBUTTONUP), {}, false},
-        {"right button up", TrayCallbackMessage, 0, event(WM_RBUTTONUP), {}, false},
-        {"event above the balloon events", TrayCallbackMessage, 0, event(0x0406), {}, false},
+        {"mouse move", kTrayCallbackMessage, 0, event(WM_MOUSEMOVE), {}, false},
+        {"left button up", kTrayCallbackMessage, 0, event(WM_LBUTTONUP), {}, false},
+        {"right button up", kTrayCallbackMessage, 0, event(WM_RBUTTONUP), {}, false},
+        {"event above the balloon events", kTrayCallbackMessage, 0, event(0x0406), {}, false},
         // The event is the low word alone.
-        {"event in the high word", TrayCallbackMessage, 0, MAKELPARAM(0, NIN_SELECT), {}, false},
+        {"event in the high word", kTrayCallbackMessage, 0, MAKELPARAM(0, NIN_SELECT), {}, false},
         {"destroy", WM_DESTROY, 0, 0, {"NIM_DELETE", "PostQuitMessage"}, false},
         {"anything else", WM_SETTINGCHANGE, 3, 4, {}, true},
         {"WM_NULL", WM_NULL, 0, 0, {}, true},
@@ -118,21 +118,21 @@ TEST_F(TrayCompanionTest, TheWindowFindsTheObjectThatCreatedIt) {
 
 TEST_F(TrayCompanionTest, MessagesBeforeTheObjectOrAfterItGoToDefaultHandling) {
     // No object attached yet (a message before the creation message): default handling.
-    EXPECT_EQ(Send(WM_TIMER, RefreshTimerId), 0x5A5A);
+    EXPECT_EQ(Send(WM_TIMER, kRefreshTimerId), 0x5A5A);
     EXPECT_TRUE(fake::CallsNamed("Shell_NotifyIconW").empty());
 
     WriteRunningState({});
     { const std::unique_ptr<TrayCompanion> companion = StartCompanion(); }
     // The object has gone: its window must not reach it any more.
     fake::calls.clear();
-    EXPECT_EQ(Send(WM_TIMER, RefreshTimerId), 0x5A5A);
+    EXPECT_EQ(Send(WM_TIMER, kRefreshTimerId), 0x5A5A);
     EXPECT_TRUE(fake::CallsNamed("Shell_NotifyIconW").empty());
 
     // The same once the window itself has gone.
     const std::unique_ptr<TrayCompanion> companion = StartCompanion();
     Send(WM_NCDESTROY);
     fake::calls.clear();
-    EXPECT_EQ(Send(WM_TIMER, RefreshTimerId), 0x5A5A);
+    EXPECT_EQ(Send(WM_TIMER, kRefreshTimerId), 0x5A5A);
     EXPECT_TRUE(fake::CallsNamed("Shell_NotifyIconW").empty());
 }
 
@@ -201,7 +201,7 @@ TEST_F(TrayCompanionTest, EventsInsideARequestBelongToTheBalloonBeforeIt) {
                     SendEvent(NIN_BALLOONHIDE);
                     break;
                 case Event::Tick:
-                    Send(WM_TIMER, RefreshTimerId);
+                    Send(WM_TIMER, kRefreshTimerId);
                     break;
                 case Event::TaskbarCreated:
                     Send(kTaskbarCreated);
@@ -241,7 +241,7 @@ TEST_F(TrayCompanionTest, EventsInsideARequestBelongToTheBalloonBeforeIt) {
         // late click opens, nothing was marked, and the next pass offers X again.
         EXPECT_EQ(balloons.CurrentNotice().id, L"W");
         EXPECT_EQ(ReadSeen(L"shown", L"X"), L"");
-        Send(WM_TIMER, RefreshTimerId);
+        Send(WM_TIMER, kRefreshTimerId);
         EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"X", L"Y"}));
         EXPECT_EQ(QueueIds(balloons), std::vector<std::wstring>{L"X"});
     }
@@ -253,11 +253,11 @@ TEST_F(TrayCompanionTest, ATickRefreshesTheIconThenCountsTheBalloonThenPolls) {
     ListTwoNotices();
     const std::unique_ptr<TrayCompanion> companion = StartCompanion();
     for (int tick = 1; tick <= 30; ++tick) {
-        Send(WM_TIMER, RefreshTimerId);
+        Send(WM_TIMER, kRefreshTimerId);
     }
     fake::calls.clear();
 
-    Send(WM_TIMER, RefreshTimerId);
+    Send(WM_TIMER, kRefreshTimerId);
 
     ExpectInOrder({"NIM_MODIFY", "NIM_MODIFY balloon", "GetPrivateProfileStringW"});
     EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"Next"});

@@ -6,6 +6,8 @@
 // The scenario file says where the state file is, what it holds and when each notice is listed
 // (README.md beside this file). Every start and every request goes as one line to the record
 // file, so that a test or the tour can tell what reached the companion's side.
+#include "record_file.h"
+
 #include <windows.h>
 #include <shellapi.h>
 
@@ -256,18 +258,9 @@ std::string Utf8(std::wstring_view text) {
     return out;
 }
 
-// One append per line keeps lines whole when a later start records while this one does.
+// A later start records while this one does: each line goes whole, and none is lost.
 void Record(const std::wstring& recordPath, const std::wstring& line) {
-    HANDLE file = CreateFileW(recordPath.c_str(), FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    const std::string bytes = Utf8(line) + "\n";
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
+    AppendRecordLine(recordPath, Utf8(line));
 }
 
 std::wstring Pid(DWORD pid) {

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Appends one line, ended with a line feed, to the record file that the companion simulator's
+// processes share: every start of the simulator, and the running one, record into the same file.
+// Whole lines only, and none lost: the file is opened by one writer at a time (a second writer
+// waits for its turn) and each line goes to the end of the file as it stands then.
+//
+// Under Wine 8, writes through handles that two processes opened for appending at once are not
+// atomic: each process writes where it last saw the end of the file, so one line lands on top of
+// the other's (measured with tests/tools/record_probe.cpp: up to 100 of 6,000 lines lost, and
+// some torn). Windows' own append is atomic; one writer at a time holds on both.
+//
+// False when the file could not be opened or written within 20 seconds.
+bool AppendRecordLine(const std::wstring& path, std::string_view line);

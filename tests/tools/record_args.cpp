@@ -4,6 +4,8 @@
 //
 // The command line goes, unchanged and as one UTF-8 line, to the file that VESTREL_RECORD_FILE
 // names, or else to record-args.log beside this program.
+#include "record_file.h"
+
 #include <windows.h>
 
 #include <string>
@@ -40,17 +42,8 @@ int wmain() {
     if (size > 1) {
         WideCharToMultiByte(CP_UTF8, 0, commandLine, -1, line.data(), size, nullptr, nullptr);
     }
-    line += '\n';
 
-    // One append per line keeps lines whole when several of these run at once.
-    HANDLE file = CreateFileW(RecordPath().c_str(), FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return 1;
-    }
-    DWORD written = 0;
-    BOOL ok = WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == line.size() ? 0 : 1;
+    // Several of these may run at once (a menu command and a balloon's click, the handlers of
+    // two addresses): each line goes whole, and none is lost.
+    return AppendRecordLine(RecordPath(), line) ? 0 : 1;
 }

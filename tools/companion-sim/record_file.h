@@ -3,9 +3,10 @@
 #include <string>
 #include <string_view>
 
-// Appends one line, ended with a line feed, to the record file that the companion simulator's
-// processes share: every start of the simulator, and the running one, record into the same file.
-// Whole lines only, and none lost: the file is opened by one writer at a time (a second writer
+// Appends one line, ended with a line feed, to a record file that several processes write at
+// once: every start of the companion simulator and the running one record into the same file, and
+// so do the copies of the bench's record-args that stand in for what the tray starts. Whole lines
+// only, and none lost: the file is opened by one writer at a time (a second writer
 // waits for its turn) and each line goes to the end of the file as it stands then.
 //
 // Under Wine 8, writes through handles that two processes opened for appending at once are not

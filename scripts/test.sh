@@ -12,5 +12,9 @@ cmake --build --preset mingw
 ctest --preset mingw "$@"
 
 wheel=$(scripts/package.sh --no-setup | grep '\.whl$')
-VESTREL_WHEEL=$PWD/$wheel VESTREL_BUILD_DIR=$PWD/build/mingw /usr/bin/python3 -m pytest -q python/tests
+# Through the same wrapper as every ctest entry: a failure's whole output stays in
+# build/mingw/failed-tests/.
+VESTREL_WHEEL=$PWD/$wheel VESTREL_BUILD_DIR=$PWD/build/mingw \
+    python3 tests/keep_failed_output.py --keep-in build/mingw/failed-tests --name python-tests -- \
+    /usr/bin/python3 -m pytest -q python/tests
 scripts/check-reproducible.sh --no-setup

@@ -17,7 +17,9 @@ import os
 import struct
 import zlib
 
-SIZES = (16, 24, 32, 48, 64, 128, 256)
+# The small-icon sizes of the notification area at 100 % to 250 % display scale (16, 20, 24, 28,
+# 32, 36, 40), then the larger ones that Windows picks for other places.
+SIZES = (16, 20, 24, 28, 32, 36, 40, 48, 64, 128, 256)
 
 # A warm kestrel-plumage badge with a pale wing chevron. The dark rim keeps the badge apart from
 # a light taskbar; the bright fill keeps it apart from a dark one.
@@ -32,16 +34,22 @@ MARK_SHADOW = (0.35, 0.10, 0.0, 0.45)
 def geometry(size):
     """Measurements in pixels for one size.
 
-    The two smallest sizes are set by hand on whole pixels: at 16 px a half-covered pixel on the
+    The sizes up to 28 px are set by hand on whole pixels: at 16 px a half-covered pixel on the
     rim or along a wing tip reads as a smudge, so there the tips are cut flat. Below 48 px both
     wings take the palest tone, for the most contrast against the badge.
     """
     if size == 16:
         return dict(box=(0, 0, 16, 16), radius=4.0, rim=1, shadow=0, shade=False,
                     mark=dict(top=3, bottom=13, half_span=6, arm=3.0, sweep=0, foot=1.5))
+    if size == 20:
+        return dict(box=(0, 0, 20, 20), radius=5.0, rim=1, shadow=0, shade=False,
+                    mark=dict(top=4, bottom=16, half_span=7, arm=3.8, sweep=1, foot=1.75))
     if size == 24:
         return dict(box=(0, 0, 24, 24), radius=5.5, rim=1, shadow=0, shade=False,
                     mark=dict(top=5, bottom=19, half_span=8.5, arm=4.6, sweep=1, foot=2.0))
+    if size == 28:
+        return dict(box=(0, 0, 28, 28), radius=6.5, rim=1, shadow=0, shade=False,
+                    mark=dict(top=6, bottom=22, half_span=10, arm=5.4, sweep=1, foot=2.25))
     s = size / 64.0
     margin = max(1, round(s))
     # Whole-pixel rims: a 1.5 px rim is a dark line plus a muddy one.

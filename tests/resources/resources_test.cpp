@@ -107,7 +107,7 @@ TEST_F(ExeResources, IconGroupHoldsEveryTraySize) {
         sizes.push_back(entry.size);
     }
     std::sort(sizes.begin(), sizes.end());
-    EXPECT_EQ(sizes, (std::vector<int>{16, 24, 32, 48, 64, 128, 256}));
+    EXPECT_EQ(sizes, (std::vector<int>{16, 20, 24, 28, 32, 36, 40, 48, 64, 128, 256}));
 }
 
 TEST_F(ExeResources, EveryImageIsAnRgbaPngOfItsSizeThatWindowsLoads) {

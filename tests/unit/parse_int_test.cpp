@@ -32,6 +32,11 @@ TEST(ParseIntTest, ReadsLeadingDecimalDigits) {
         {L"1780000000.75", 1780000000, 1780000000},
         {L"- 5", 0, 0},
         {L"+-5", 0, 0},
+        // Just below the top, where a saturation test that is off by one reads the top.
+        {L"2147483640", 2147483640, 2147483640},
+        {L"-2147483640", -2147483640LL, -2147483640},
+        {L"9223372036854775800", 9223372036854775800LL, kMax32},
+        {L"-9223372036854775800", -9223372036854775800LL, kMin32},
         {L"2147483647", 2147483647, kMax32},
         {L"2147483648", 2147483648LL, kMax32},
         {L"-2147483648", -2147483648LL, kMin32},
@@ -49,6 +54,17 @@ TEST(ParseIntTest, ReadsLeadingDecimalDigits) {
         EXPECT_EQ(ParseInt64(c.text), c.as64);
         EXPECT_EQ(ParseInt32(c.text), c.as32);
     }
+}
+
+TEST(ParseIntTest, ReadsNothingPastTheEndOfItsText) {
+    // The text given may be the start of a longer one: what follows it is not read.
+    const std::wstring_view digits = L"1234";
+    EXPECT_EQ(ParseInt32(digits.substr(0, 2)), 12);
+    EXPECT_EQ(ParseInt64(digits.substr(0, 2)), 12);
+    const std::wstring_view blanks = L"  7";
+    EXPECT_EQ(ParseInt32(blanks.substr(0, 2)), 0);
+    const std::wstring_view sign = L"-5";
+    EXPECT_EQ(ParseInt64(sign.substr(0, 1)), 0);
 }
 
 }  // namespace

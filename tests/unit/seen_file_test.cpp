@@ -208,3 +208,29 @@ TEST_F(SeenFileTest, APreferenceAskedForWhileAnotherProgramHoldsTheFileIsTheLast
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SeenFileTest, AFileHeldAgainAfterAReadablePassWaitsThirtyPassesAgain) {
+    WriteSeenFile({L"[shown]", L"old=1"});
+    SeenFile seenFile(options.seenPath);
+    const auto hold = [this] {
+        return ::CreateFileW(options.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE("held for the " + std::string(round == 1 ? "first" : "second") + " time");
+        HANDLE lock = hold();
+        ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+        int paused = 0;
+        while (paused < 40 && seenFile.ShouldPauseNoticePass()) {
+            ++paused;
+        }
+        EXPECT_EQ(paused, 30);
+        ::CloseHandle(lock);
+        // One pass finds it readable: the count starts from nothing again.
+        EXPECT_FALSE(seenFile.ShouldPauseNoticePass());
+    }
+}
+
+}  // namespace

@@ -1,4 +1,6 @@
-// The platform of the simulated world: each function asks the world in which the program runs.
+// The platform of the simulated world: each function is answered by the module of the world in
+// which the program runs that plays that part of Windows, or by the world itself where a call
+// takes several of them or lets the program run again before it returns.
 #include "platform/platform.h"
 #include "world.h"
 
@@ -17,7 +19,7 @@ BOOL SetDefaultDllDirectories(DWORD) {
 }
 
 LPWSTR GetCommandLineW() {
-    return world().CommandLine();
+    return world().TheProcess().CommandLine();
 }
 LPWSTR* CommandLineToArgvW(LPCWSTR commandLine, int* argc) {
     return ::CommandLineToArgvW(commandLine, argc);
@@ -26,30 +28,30 @@ HLOCAL LocalFree(HLOCAL memory) {
     return ::LocalFree(memory);
 }
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR) {
-    return world().OpenHandle("the mutex");
+    return world().TheProcess().MakeMutex();
 }
 DWORD GetLastError() {
     return ERROR_SUCCESS;
 }
 BOOL CloseHandle(HANDLE handle) {
-    return world().CloseOpenHandle(handle) ? TRUE : FALSE;
+    return world().CloseHandle(handle);
 }
 
 ATOM RegisterClassW(const WNDCLASSW* windowClass) {
-    return world().TakeWindowClass(windowClass);
+    return world().TheWindow().RegisterWindowClass(windowClass);
 }
 HWND CreateWindowExW(DWORD, LPCWSTR, LPCWSTR, DWORD, int, int, int, int, HWND, HMENU, HINSTANCE,
                      LPVOID param) {
-    return world().MakeWindow(param);
+    return world().TheWindow().Create(param);
 }
 UINT RegisterWindowMessageW(LPCWSTR) {
-    return 0xC0DE;
+    return sim::kTaskbarCreatedMessage;
 }
-LONG_PTR SetWindowLongPtrW(HWND window, int, LONG_PTR value) {
-    return world().SetUserData(window, value);
+LONG_PTR SetWindowLongPtrW(HWND, int, LONG_PTR value) {
+    return world().TheWindow().SetUserData(value);
 }
-LONG_PTR GetWindowLongPtrW(HWND window, int) {
-    return world().UserData(window);
+LONG_PTR GetWindowLongPtrW(HWND, int) {
+    return world().TheWindow().UserData();
 }
 BOOL ChangeWindowMessageFilterEx(HWND, UINT, DWORD, PCHANGEFILTERSTRUCT) {
     return TRUE;
@@ -61,7 +63,7 @@ LRESULT DefWindowProcW(HWND, UINT message, WPARAM, LPARAM) {
     return message == WM_NCCREATE ? TRUE : 0;
 }
 void PostQuitMessage(int) {
-    world().PostQuit();
+    world().TheWindow().PostQuit();
 }
 BOOL GetMessageW(LPMSG msg, HWND, UINT, UINT) {
     return world().NextStep(msg);
@@ -73,15 +75,20 @@ LRESULT DispatchMessageW(const MSG* msg) {
     return world().Dispatch(msg);
 }
 BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    world().Post(window, message, wParam, lParam);
+    MSG msg{};
+    msg.hwnd = window;
+    msg.message = message;
+    msg.wParam = wParam;
+    msg.lParam = lParam;
+    world().TheWindow().Post(msg);
     return TRUE;
 }
 
 HANDLE LoadImageW(HINSTANCE, LPCWSTR, UINT, int, int, UINT) {
-    return reinterpret_cast<HANDLE>(0x7E000600);
+    return world().TheShell().LoadIconImage();
 }
 int GetSystemMetrics(int) {
-    return 16;
+    return world().TheShell().IconSize();
 }
 
 BOOL Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data) {
@@ -89,14 +96,14 @@ BOOL Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data) {
 }
 
 HMENU CreatePopupMenu() {
-    return world().MakeMenu();
+    return world().TheUser().MakeMenu();
 }
-BOOL AppendMenuW(HMENU, UINT flags, UINT_PTR id, LPCWSTR text) {
-    world().AddMenuItem(flags, id, text);
+BOOL AppendMenuW(HMENU, UINT flags, UINT_PTR id, LPCWSTR) {
+    world().TheUser().AddMenuItem(flags, id);
     return TRUE;
 }
 BOOL GetCursorPos(LPPOINT point) {
-    *point = POINT{1000, 750};
+    *point = world().TheUser().Cursor();
     return TRUE;
 }
 DWORD GetMessagePos() {
@@ -109,7 +116,7 @@ BOOL TrackPopupMenu(HMENU, UINT, int, int, int, HWND, const RECT*) {
     return world().TrackMenu();
 }
 BOOL DestroyMenu(HMENU menu) {
-    return world().EndMenu(menu);
+    return world().CloseHandle(menu);
 }
 
 DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue, LPWSTR buffer,
@@ -117,44 +124,44 @@ DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValu
     return world().ReadProfile(section, key, defaultValue, buffer, size, path);
 }
 BOOL WritePrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR path) {
-    return world().WriteProfile(section, key, value, path);
+    return world().TheFiles().WriteProfile(section, key, value, path);
 }
 DWORD GetFileAttributesW(LPCWSTR path) {
-    return world().FileAttributes(path);
+    return world().TheFiles().Attributes(path);
 }
 BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS, LPVOID information) {
-    return world().FileAttributesEx(path, information);
+    return world().TheFiles().AttributesEx(path, information);
 }
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
-    return world().FileSize(file, size);
+    return world().TheFiles().Size(file, size);
 }
 int SHCreateDirectoryExW(HWND, LPCWSTR, const SECURITY_ATTRIBUTES*) {
     return ERROR_ALREADY_EXISTS;
 }
-HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES,
-                   DWORD disposition, DWORD, HANDLE) {
-    return world().OpenFileOf(path, access, shareMode, disposition);
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD, HANDLE) {
+    return world().TheFiles().Open(path, access, disposition);
 }
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED) {
-    return world().WriteToFile(file, buffer, size, written);
+    return world().TheFiles().Write(file, buffer, size, written);
 }
 
 HRESULT CoInitializeEx(LPVOID, DWORD) {
-    return world().StartCom();
+    return world().TheProcess().StartCom();
 }
 void CoUninitialize() {
-    world().EndCom();
+    world().TheProcess().EndCom();
 }
 
 HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
-    return world().OpenCompanionProcess(processId);
+    return world().TheCompanion().OpenProcess(processId);
 }
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
-    return world().ExitCode(process, exitCode);
+    return world().TheCompanion().ExitCode(process, exitCode);
 }
 BOOL CreateProcessW(LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
                     DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION processInfo) {
-    return world().StartProcess(commandLine, processInfo);
+    return world().TheProcess().StartProcess(commandLine, processInfo);
 }
 HINSTANCE ShellExecuteW(HWND, LPCWSTR, LPCWSTR file, LPCWSTR, LPCWSTR, INT) {
     world().HandToShell(file);
@@ -162,10 +169,10 @@ HINSTANCE ShellExecuteW(HWND, LPCWSTR, LPCWSTR file, LPCWSTR, LPCWSTR, INT) {
 }
 
 void GetLocalTime(LPSYSTEMTIME time) {
-    world().LocalTime(time);
+    world().TheClock().LocalTime(time);
 }
 std::int64_t UnixTimeNow() {
-    return world().UnixNow();
+    return world().TheClock().Now();
 }
 
 }  // namespace platform

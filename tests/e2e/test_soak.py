@@ -24,8 +24,9 @@ import harness  # noqa: E402
 from harness import (NIIF_INFO, NIIF_WARNING, NIN_BALLOONHIDE, NIN_BALLOONTIMEOUT,  # noqa: E402
                      TrayTestCase, read_profile, wait_until, write_profile)
 from harness.shell import RequestLog  # noqa: E402
-from harness.soak import (MAX_SECTIONS, Companion, Footprint, footprint,  # noqa: E402
-                          notice_body, notice_title, private_memory, processor_seconds)
+from harness.footprint import (Footprint, footprint, private_memory,  # noqa: E402
+                               processor_seconds)
+from harness.soak import MAX_SECTIONS, Companion, notice_body, notice_title  # noqa: E402
 
 LABELS = {"title": "Vestrel soak", "stopped": "Stopped", "running": "Running"}
 OLD_IDS = [f"old-{number:02d}" for number in range(1, 21)]

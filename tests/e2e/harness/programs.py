@@ -143,8 +143,9 @@ class Programs:
     def run(self, exe: Path, *args: str, timeout: float | None = 30.0,
             env: Mapping[str, str] | None = None) -> Finished:
         """Runs a program to its end, once; one that outlives timeout is ended and fails the
-        test (None: no limit, for a benchmark whose length its options decide). Nothing is ever run again here: whether a failed run may be repeated is for the
-        caller to know (a query may, an action never).
+        test (None: no limit, for a benchmark whose length its options decide). Nothing is ever
+        run again here: whether a failed run may be repeated is for the caller to know (a query
+        may, an action never).
 
         Output goes through files, not pipes: see start()."""
         program = self.start(exe, *args, name=exe.stem, env=env)

@@ -16,5 +16,5 @@ if [ ! -f build/mingw/build.ninja ]; then
     cmake --preset mingw >/dev/null
 fi
 cmake --build build/mingw --target simulate >/dev/null
-export WINEPREFIX="$PWD/build/mingw/wineprefix" WINEDEBUG=-all
-exec wine build/mingw/tests/sim/simulate.exe "$@"
+# The logic tests' prefix, made as ctest makes it (tests/e2e/harness) if it is not there yet.
+exec python3 tests/e2e/harness run build/mingw/wineprefix -- build/mingw/tests/sim/simulate.exe "$@"

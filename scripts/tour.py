@@ -148,12 +148,13 @@ class TourSession(harness.WineSession):
         return super()._make_display()
 
     def _make_screen(self) -> Screen:
-        self.desktop = DesktopWindow(self.env) if self.live else None
-        return TourScreen(self.config.artifacts, self.config.work_root / "looks", self.desktop)
+        self.desktop_window = DesktopWindow(self.env) if self.live else None
+        return TourScreen(self.config.artifacts, self.config.work_root / "looks",
+                          self.desktop_window)
 
     def _make_input(self) -> Input:
-        if self.desktop is not None:
-            return LiveInput(self.env, self.desktop)
+        if self.desktop_window is not None:
+            return LiveInput(self.env, self.desktop_window)
         return super()._make_input()
 
     def open(self) -> None:
@@ -163,8 +164,8 @@ class TourSession(harness.WineSession):
 
     def fresh_desktop(self) -> None:
         super().fresh_desktop()
-        if self.desktop is not None:
-            self.desktop.window = None
+        if self.desktop_window is not None:
+            self.desktop_window.window = None
 
 
 # ---------------------------------------------------------------------------------------------

@@ -38,7 +38,8 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 import harness  # noqa: E402
 from harness import Program, TrayTestCase, windows_path  # noqa: E402
 from harness.notices import Balloon, Pass, drive_pass  # noqa: E402
-from harness.profiles import ANSI, UTF16, UTF16_BE, encode, lines_text, shown_marks  # noqa: E402
+from harness.profiles import (ANSI, UTF16, UTF16_BE, encode, lines_text,  # noqa: E402
+                               profile_lines, shown_marks)
 
 CORPUS = Path(__file__).resolve().parents[1] / "corpus"
 
@@ -48,12 +49,12 @@ TIP_RUNNING = "Vestrel\nRunning"
 
 # What the seen file holds when a case says nothing about it: marks that must survive, one of
 # them written in other letter case, and preferences that let every kind of notice through.
-DEFAULT_SEEN = ["[shown]", "kept-one=1", "Kept-Two=1",
-                "[prefs]", "mute_nudges=0", "last_nudge_day=20000101"]
+DEFAULT_SEEN = profile_lines({"shown": {"kept-one": 1, "Kept-Two": 1},
+                              "prefs": {"mute_nudges": 0, "last_nudge_day": 20000101}})
 # ... and the state file: a running companion listing one notice already shown and one new one.
-DEFAULT_STATE = [{"state": {"notices": "2"}},
-                 "[notice1]", "id=kept-one", "kind=info", "title=Kept one",
-                 "[notice2]", "id=fresh", "kind=info", "title=Fresh", "body=New"]
+DEFAULT_STATE = [{"state": {"notices": "2"}}, *profile_lines({
+    "notice1": {"id": "kept-one", "kind": "info", "title": "Kept one"},
+    "notice2": {"id": "fresh", "kind": "info", "title": "Fresh", "body": "New"}})]
 
 PLACEHOLDER = re.compile(r"\{(now|pid|i)([+-]\d+)?\}|\{(.)\*(\d+)\}|\{(work/?|drive|long|record)\}")
 ENCODINGS = {"utf-16-le": UTF16, "utf-16-be": UTF16_BE, "latin-1": ANSI}
@@ -232,7 +233,8 @@ def state_lines(overrides: dict[str, Any]) -> list[str]:
     keys: dict[str, Any] = {"written_unix": "{now}", "pid": "{pid}", "status": "running"}
     keys.update({f"label_{name}": text for name, text in LABELS.items()})
     keys.update(overrides)
-    return ["[state]"] + [f"{key}={value}" for key, value in keys.items() if value is not None]
+    return profile_lines({"state": {key: value for key, value in keys.items()
+                                    if value is not None}})
 
 
 def build_file(content: Any, ctx: CaseContext) -> bytes:

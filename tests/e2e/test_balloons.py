@@ -18,7 +18,7 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 import harness  # noqa: E402
 from harness import (DESKTOP_SIZE, NIIF_INFO, NIIF_WARNING, NIN_BALLOONTIMEOUT,  # noqa: E402
                      Profile, TrayTestCase, balloon_texts, read_profile, wait_until)
-from harness.profiles import decode  # noqa: E402
+from harness.profiles import UTF16, decode, encoding_of  # noqa: E402
 from harness.screen import BALLOON_AREA, FLAT_AREA_COLOURS, colour_count  # noqa: E402
 
 LABELS = {"title": "Vestrel", "running": "Running", "stopped": "Stopped"}
@@ -106,7 +106,7 @@ class Balloons(TrayTestCase):
         self.assertEqual(balloon_texts(self.standin.records()), [e[1:] for e in EXPECTED],
                          self.standin.summary())
         data = self.seen_path.read_bytes()
-        self.assertTrue(data.startswith(b"\xff\xfe"), f"seen file not UTF-16LE: {data[:16]!r}")
+        self.assertEqual(encoding_of(data), UTF16, f"seen file not UTF-16LE: {data[:16]!r}")
         self.assertEqual(shown_keys_in_file_order(data), [(e[0], "1") for e in EXPECTED],
                          decode(data))
         self.assertIn(read_profile(self.seen_path).get("prefs", {}).get("last_nudge_day"),

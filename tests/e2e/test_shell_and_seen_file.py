@@ -22,9 +22,9 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 
 import harness  # noqa: E402
 from harness import (NIF_INFO, NIF_TIP, NIN_BALLOONTIMEOUT, NIN_BALLOONUSERCLICK,  # noqa: E402
-                     TrayTestCase, read_profile, wait_until, windows_path)
+                     Profile, TrayTestCase, read_profile, wait_until, windows_path)
 from harness.menu import open_menu  # noqa: E402
-from harness.profiles import decode  # noqa: E402
+from harness.profiles import UTF16, decode, encoding_of  # noqa: E402
 
 LABELS = {"title": "Vestrel", "running": "Running"}
 
@@ -65,6 +65,10 @@ class ShellAndSeenFile(TrayTestCase):
 
     def seen_text(self) -> str:
         return decode(self.seen_path.read_bytes()) if self.seen_path.is_file() else ""
+
+    def mark_of(self, ident: str) -> str | None:
+        """The seen file's mark of a notice, as the profile reader finds it."""
+        return Profile.read(self.seen_path).get("shown", ident)
 
     # -- a late balloon event inside the next request ------------------------------------------
 
@@ -125,8 +129,8 @@ class ShellAndSeenFile(TrayTestCase):
         self.seen_path.write_bytes(b"")
         self.start([notice(ident, "Unicode id")])
         self.assertEqual(balloon_titles(self.standin.records()), ["Unicode id"])
-        wait_until(lambda: f"{ident}=1" in self.seen_text(), "the mark of the id", timeout=30)
-        self.assertTrue(self.seen_path.read_bytes().startswith(b"\xff\xfe"))
+        wait_until(lambda: self.mark_of(ident) == "1", "the mark of the id", timeout=30)
+        self.assertEqual(encoding_of(self.seen_path.read_bytes()), UTF16, self.seen_text())
 
         # The mark reads back: after a restart the notice is not shown again.
         mark = self.restart_tray()
@@ -188,7 +192,7 @@ class ShellAndSeenFile(TrayTestCase):
                          "--pythonw", windows_path(self.pythonw),
                          "--launcher", windows_path(self.launcher)])
         self.assertEqual(balloon_titles(self.standin.records()), ["Bare names"])
-        wait_until(lambda: "bare=1" in self.seen_text(), "the mark in the current folder",
+        wait_until(lambda: self.mark_of("bare") == "1", "the mark in the current folder",
                    timeout=30)
         self.assertFalse((windows_folder / "seen.ini").exists())
         self.assertFalse((windows_folder / "state.ini").exists())

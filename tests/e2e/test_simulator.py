@@ -16,6 +16,7 @@ from harness import (NIF_INFO, NIIF_INFO, NIIF_WARNING, NIN_BALLOONTIMEOUT,  # n
                      wait_until, windows_path)
 from harness import simulator  # noqa: E402
 from harness.menu import choose_command  # noqa: E402
+from harness.profiles import UTF16, decode, encoding_of  # noqa: E402
 
 LABELS = {"title": "Vestrel e2e", "stopped": "Stopped", "running": "Läuft – running",
           "update_waiting": "Update ready", "open": "Open", "stop": "Stop", "mute": "Mute tips"}
@@ -133,8 +134,8 @@ class CompanionSimulator(TrayTestCase):
         companion, pid = self.start_companion()
 
         data = self.state_path.read_bytes()
-        self.assertTrue(data.startswith(b"\xff\xfe"), "state file without a UTF-16LE mark")
-        text = data[2:].decode("utf-16-le")
+        self.assertEqual(encoding_of(data), UTF16, "state file without a UTF-16LE mark")
+        text = decode(data, strict=True)
         self.assertEqual(text.count("\n"), text.count("\r\n"), "line ends other than CRLF")
         self.assertEqual(read_profile(self.state_path)["state"]["pid"], pid)
 

@@ -23,9 +23,11 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 import harness  # noqa: E402
 from harness import (NIIF_INFO, NIIF_WARNING, NIN_BALLOONHIDE, NIN_BALLOONTIMEOUT,  # noqa: E402
                      TrayTestCase, read_profile, wait_until, write_profile)
+from harness.profiles import UTF16, decode, encoding_of  # noqa: E402
 from harness.shell import RequestLog  # noqa: E402
-from harness.soak import (MAX_SECTIONS, Companion, Footprint, footprint,  # noqa: E402
-                          notice_body, notice_title, private_memory, processor_seconds)
+from harness.footprint import (Footprint, footprint, private_memory,  # noqa: E402
+                               processor_seconds)
+from harness.soak import MAX_SECTIONS, Companion, notice_body, notice_title  # noqa: E402
 
 LABELS = {"title": "Vestrel soak", "stopped": "Stopped", "running": "Running"}
 OLD_IDS = [f"old-{number:02d}" for number in range(1, 21)]
@@ -191,8 +193,8 @@ class Soak(TrayTestCase):
         with self.subTest("seen file"):
             # As the program left it on disk: every mark of before, and one for each balloon.
             raw = seen_path.read_bytes()
-            self.assertEqual(raw[:2], b"\xff\xfe", "byte-order mark")
-            raw[2:].decode("utf-16-le")  # strict: fails on a broken code unit
+            self.assertEqual(encoding_of(raw), UTF16, "byte-order mark")
+            decode(raw, strict=True)  # fails on a broken code unit
             seen = read_profile(seen_path)
             marks = seen.get("shown", {})
             self.assertEqual(sorted(marks), sorted(i.lower() for i in [*OLD_IDS, *shown]))

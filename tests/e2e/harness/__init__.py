@@ -5,14 +5,17 @@ as the shell, the companion and a person would drive it. A test module imports t
 The modules, one concern each:
   session    WineSession, TrayTestCase (the suites' kit) and main(): one run of the bench
   config     where the programs are and what the bench keeps (the command line)
-  xdisplay   the private X server          prefix     the Wine prefix, wineserver, registry
+  desktop    one Wine desktop: the prefix and the X server, started and ended together
+  xdisplay   the private X server          prefix     Wine prefixes, wineserver, registry
   programs   Windows programs under Wine   traytool   the shell's and the system's side
   screen     what is drawn where, screenshots          xinput     pointer and keyboard
   menu       the one popup-menu driver     shell      the shell stand-in's log
   profiles   the raw profile-file codec    companion  state files by the package, kept fresh
   notices    passes of ticks and balloon clicks        simulator  the companion simulator's files
-  soak       the soak's companion and counters         win32      Windows numbers by name
-  waiting    wait_until: a condition with a deadline
+  soak       the soak's companion          footprint  handles, memory, processor time
+  win32      Windows numbers by name       waiting    wait_until: a condition with a deadline
+  __main__   the prefixes and a desktop from the command line (ctest, scripts/simulate.sh, a
+             person trying the package)
 """
 
 from .companion import Companion, CompanionState

@@ -60,14 +60,14 @@ def encoding_of(data: bytes, without_mark: str = ANSI) -> str:
     return without_mark
 
 
-def decode(data: bytes, without_mark: str = ANSI) -> str:
-    """The text of a file, without its byte-order mark. Never fails: a broken code unit reads as
-    U+FFFD."""
+def decode(data: bytes, without_mark: str = ANSI, *, strict: bool = False) -> str:
+    """The text of a file, without its byte-order mark. A broken code unit reads as U+FFFD, or
+    with strict raises UnicodeDecodeError (to check that a file is whole)."""
     encoding = encoding_of(data, without_mark)
     mark = BYTE_ORDER_MARKS.get(encoding, b"")
     if not data.startswith(mark):
         mark = b""
-    errors = "vestrel-ansi" if encoding == ANSI else "replace"
+    errors = "vestrel-ansi" if encoding == ANSI else "strict" if strict else "replace"
     return data[len(mark):].decode(_codec(encoding), errors)
 
 
@@ -85,13 +85,18 @@ def lines_text(lines: Iterable[str]) -> str:
     return "".join(line + "\r\n" for line in lines)
 
 
-def render(sections: Mapping[str, Mapping[str, Any]]) -> str:
-    """The text of a profile file with these sections and keys, in this order."""
+def profile_lines(sections: Mapping[str, Mapping[str, Any]]) -> list[str]:
+    """The lines of a profile file with these sections and keys, in this order."""
     lines: list[str] = []
     for section, keys in sections.items():
         lines.append(f"[{section}]")
         lines.extend(f"{key}={value}" for key, value in keys.items())
-    return lines_text(lines)
+    return lines
+
+
+def render(sections: Mapping[str, Mapping[str, Any]]) -> str:
+    """The text of a profile file with these sections and keys, in this order."""
+    return lines_text(profile_lines(sections))
 
 
 def encode_profile(sections: Mapping[str, Mapping[str, Any]], encoding: str = UTF16) -> bytes:

@@ -18,13 +18,14 @@ WINE_LOADER_EXIT_CRASH = 127
 WINE_LOADER_CRASH_TEXT = "Inconsistency detected by ld.so"
 
 
-def die_with_parent() -> None:
+def die_with_parent(death_signal: int = signal.SIGKILL) -> None:
     """For preexec_fn: nothing the bench starts may outlive a run that is killed outright (a ctest
     time-out): not Xvfb, not the wineserver, and not a Windows program that is still starting up
-    (one such was seen hanging on after its wineserver had gone)."""
+    (one such was seen hanging on after its wineserver had gone). The process gets death_signal
+    when this one ends."""
     libc = ctypes.CDLL(None, use_errno=True)
     pr_set_pdeathsig = 1
-    libc.prctl(pr_set_pdeathsig, signal.SIGKILL, 0, 0, 0)
+    libc.prctl(pr_set_pdeathsig, death_signal, 0, 0, 0)
 
 
 def fields(line: str) -> dict[str, str]:
@@ -44,6 +45,8 @@ class Program:
         self.exit_watch: Program | None = None
 
     def stdout(self) -> str:
+        """What the program printed so far. Console programs under Wine end their lines with
+        CR LF; read as text, each line ends with a bare LF, as a Linux program's does."""
         return self.stdout_path.read_text(errors="replace") if self.stdout_path.exists() else ""
 
     def stderr(self) -> str:
@@ -65,8 +68,9 @@ class Program:
             return None
         return wait_until(find, f"{self.name} to print {prefix!r}", timeout)
 
-    def wait(self, timeout: float = DEFAULT_TIMEOUT) -> int:
-        """The Linux exit status; fails (and ends the program) if it still runs after timeout.
+    def wait(self, timeout: float | None = DEFAULT_TIMEOUT) -> int:
+        """The Linux exit status; fails (and ends the program) if it still runs after timeout
+        (None: waits for its end however long it takes).
         It is not the Windows exit code when Wine's loader crashed on the way out: where the
         code matters, TrayTool.exit_code tells it."""
         try:
@@ -136,11 +140,12 @@ class Programs:
         self._started.append(program)
         return program
 
-    def run(self, exe: Path, *args: str, timeout: float = 30.0,
+    def run(self, exe: Path, *args: str, timeout: float | None = 30.0,
             env: Mapping[str, str] | None = None) -> Finished:
         """Runs a program to its end, once; one that outlives timeout is ended and fails the
-        test. Nothing is ever run again here: whether a failed run may be repeated is for the
-        caller to know (a query may, an action never).
+        test (None: no limit, for a benchmark whose length its options decide). Nothing is ever
+        run again here: whether a failed run may be repeated is for the caller to know (a query
+        may, an action never).
 
         Output goes through files, not pipes: see start()."""
         program = self.start(exe, *args, name=exe.stem, env=env)

@@ -1,9 +1,9 @@
 """The bench's session: the real tray program under Wine, in a virtual desktop on Xvfb.
 
-The session keeps its own Wine prefix in the build tree (created once, with the default virtual
-desktop of 1024x768), starts a private X server on a free display and a persistent wineserver,
-starts Windows programs in the background, drives the desktop with xdotool and keeps screenshots
-in <build>/e2e-artifacts/.
+The session has a Wine desktop of its own (desktop.py: a prefix in the build tree, made once with
+the default virtual desktop of 1024x768, a private X server on a free display and a persistent
+wineserver), starts Windows programs in the background, drives the desktop with xdotool and keeps
+screenshots in <build>/e2e-artifacts/.
 
 A test module calls main(); each test gets a fresh desktop (wineserver -k ends every Windows
 process of the prefix, the icons with them) and a fresh work folder. Everything the bench starts
@@ -28,6 +28,7 @@ from typing import IO, Any, Callable, Mapping, Sequence
 
 from .companion import Companion, CompanionState
 from .config import BenchConfig, parse_config
+from .desktop import WineDesktop
 from .prefix import Registry, WinePrefix, windows_path
 from .programs import Program, Programs
 from .screen import Screen
@@ -69,6 +70,7 @@ def main() -> None:
 class WineSession:
     """The bench, made of parts that each keep to one concern:
 
+    desktop   the two below, started and ended together (desktop.WineDesktop)
     display   the private X server and its input focus (xdisplay.XDisplay)
     prefix    the Wine prefix and its wineserver (prefix.WinePrefix)
     registry  the prefix's registry (prefix.Registry)
@@ -86,6 +88,7 @@ class WineSession:
         self.test_name = "session"
         self.display = self._make_display()
         self.prefix = WinePrefix(config.prefix, config.work_root / "wineserver.log")
+        self.desktop = WineDesktop(self.prefix, self.display)
         self.registry = Registry(self.prefix)
         self.programs = Programs(self.env)
         self.traytool = TrayTool(self.programs, self.prefix, config.tool("traytool"))
@@ -121,15 +124,12 @@ class WineSession:
         self.config.artifacts.mkdir(parents=True, exist_ok=True)
         self.config.work_root.mkdir(parents=True, exist_ok=True)
         self._take_bench()
-        self.prefix.ensure(self._setup_prefix)
-        self.display.start()
-        self.prefix.display = self.screen.display = self.display.name
-        self.prefix.start_server()
+        self.desktop.open(self._setup_prefix)
+        self.screen.display = self.display.name
 
     def close(self) -> None:
         self.programs.end_all()
-        self.prefix.stop_server()
-        self.display.stop()
+        self.desktop.close()
         if self._lock is not None:
             self._lock.close()
             self._lock = None
@@ -158,10 +158,8 @@ class WineSession:
         """Ends every Windows program of the prefix; the next one to start brings a new
         desktop with an empty notification area."""
         self.programs.end_all()
-        self.prefix.stop_server()
-        self.display.ensure_running()
-        self.prefix.display = self.screen.display = self.display.name
-        self.prefix.start_server()
+        self.desktop.renew()
+        self.screen.display = self.display.name
         self.display.reset_focus()
 
     def begin_test(self, test_id: str) -> Path:

@@ -1,16 +1,13 @@
-"""Pieces of the soak test: a companion that rewrites the state file twenty times a second, the
-program's resource counters as Wine and Linux report them, and the processor time that each
-process of the soak took."""
+"""The soak test's companion: it rewrites the state file twenty times a second (the program's
+resource counters and processor times are in footprint.py)."""
 
 from __future__ import annotations
 
-import os
 import random
 import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable
 
 from .companion import StateFile
 from .shell import RequestLog
@@ -231,53 +228,3 @@ class Companion(threading.Thread):
         self.record.rewrites += 1
         self.record.largest_listing = max(self.record.largest_listing, len(self._slots))
         return self.requests.poll()
-
-
-# ---------------------------------------------------------------------------------------------
-# Resource counters
-
-
-@dataclass
-class Footprint:
-    handles: int          # rows of the process in the system's handle table (wineserver)
-    anonymous_bytes: int  # Wine's PagefileUsage: resident anonymous memory plus swap
-    data_bytes: int       # Linux VmData: private writable address space (committed memory)
-    descriptors: int      # Linux file descriptors of the process
-
-    def describe(self) -> str:
-        return (f"handles={self.handles} anonymous={self.anonymous_bytes // 1024} KiB "
-                f"data={self.data_bytes // 1024} KiB fds={self.descriptors}")
-
-
-def private_memory(unix_pid: int) -> tuple[int, int]:
-    """Resident anonymous memory plus swap, and VmData, in bytes: read from Linux without
-    disturbing the program, so that it can be sampled after every burst."""
-    values = {}
-    for line in Path(f"/proc/{unix_pid}/status").read_text().splitlines():
-        name, _, rest = line.partition(":")
-        if name in ("RssAnon", "VmSwap", "VmData"):
-            values[name] = int(rest.split()[0]) * 1024
-    return values["RssAnon"] + values.get("VmSwap", 0), values["VmData"]
-
-
-def footprint(stats: Callable[[int], dict[str, str]], windows_pid: int,
-              unix_pid: int) -> Footprint:
-    # GetProcessHandleCount and PrivateUsage read 0 under Wine 8, so the handle count comes from
-    # the system's handle table and private memory from what Linux reports for the process.
-    counters = stats(windows_pid)
-    return Footprint(handles=int(counters["system_handles"]),
-                     anonymous_bytes=int(counters["pagefile_bytes"]),
-                     data_bytes=private_memory(unix_pid)[1],
-                     descriptors=len(os.listdir(f"/proc/{unix_pid}/fd")))
-
-
-def processor_seconds(unix_pid: int | None) -> float:
-    """User and system time a live Linux process (a Windows process under Wine) has taken."""
-    if unix_pid is None:
-        return float("nan")
-    try:
-        stat = Path(f"/proc/{unix_pid}/stat").read_text()
-    except OSError:
-        return float("nan")
-    user, system = stat.rsplit(")", 1)[1].split()[11:13]
-    return (int(user) + int(system)) / os.sysconf("SC_CLK_TCK")

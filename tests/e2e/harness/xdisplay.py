@@ -6,6 +6,7 @@ import ctypes
 import os
 import random
 import select
+import signal
 import subprocess
 import sys
 import time
@@ -32,11 +33,15 @@ class XDisplay:
                 continue
             read_end, write_end = os.pipe()
             width, height = DESKTOP_SIZE
+            # In a session of its own, so that it outlives the programs drawn on it until
+            # stop(); asked to end (SIGTERM) when this process dies (see stop()).
             with open(self.log, "ab") as log:
                 xvfb = subprocess.Popen(
                     ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0",
                      f"{width}x{height}x24", "-nolisten", "tcp", "-noreset"],
-                    pass_fds=(write_end,), stdout=log, stderr=log, preexec_fn=die_with_parent)
+                    pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                    start_new_session=True,
+                    preexec_fn=lambda: die_with_parent(signal.SIGTERM))
             os.close(write_end)
             reported = self._read_display_number(read_end)
             if reported:

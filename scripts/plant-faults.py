@@ -162,12 +162,12 @@ class Bench:
         if not (self.build_dir / "build.ninja").exists():
             subprocess.run(["cmake", "--preset", "mingw", "-B", str(self.build_dir)], cwd=ROOT,
                            check=True, stdout=subprocess.DEVNULL)
-        subprocess.run([str(ROOT / "tests" / "wine_env.sh"), "start", str(self.prefix)],
-                       check=True)
+        subprocess.run([sys.executable, str(ROOT / "tests" / "e2e" / "harness"), "server-start",
+                        str(self.prefix)], check=True)
 
     def stop(self) -> None:
-        subprocess.run([str(ROOT / "tests" / "wine_env.sh"), "stop", str(self.prefix)],
-                       check=False)
+        subprocess.run([sys.executable, str(ROOT / "tests" / "e2e" / "harness"), "server-stop",
+                        str(self.prefix)], check=False)
 
     def build(self) -> bool:
         result = subprocess.run(["cmake", "--build", str(self.build_dir), "--target",

@@ -16,16 +16,16 @@ class ShowContextMenuTest : public LogicTest {
         bool operator==(const Item&) const = default;
     };
 
-    static std::vector<Item> Items() {
+    std::vector<Item> Items() const {
         std::vector<Item> items;
-        for (const fake::Call& call : fake::CallsNamed("AppendMenuW")) {
+        for (const fake::Call& call : fake->CallsNamed("AppendMenuW")) {
             items.push_back(Item{call.Text("text"), call.Number("flags"), call.Number("id")});
         }
         return items;
     }
 
-    static std::uint64_t TrackFlags() {
-        return fake::CallsNamed("TrackPopupMenu").at(0).Number("flags");
+    std::uint64_t TrackFlags() const {
+        return fake->CallsNamed("TrackPopupMenu").at(0).Number("flags");
     }
 
     // The menu as the icon's event shows it, with the program's parts made from the options.
@@ -149,7 +149,7 @@ TEST_F(ShowContextMenuTest, ItemsFollowLabelsRoleStatusAndMute) {
 
 TEST_F(ShowContextMenuTest, TracksAtCursorBetweenForegroundAndWmNull) {
     WriteRunningState({L"label_open=Open"});
-    fake::script.cursor = POINT{-300, 40};
+    fake->script.cursor = POINT{-300, 40};
     ShowMenu();
 
     // Without the foreground switch the menu would not close on a click elsewhere; the posted
@@ -157,29 +157,29 @@ TEST_F(ShowContextMenuTest, TracksAtCursorBetweenForegroundAndWmNull) {
     // whole before it is tracked, and destroyed once it has returned.
     ExpectInOrder({"CreatePopupMenu", "AppendMenuW", "SetForegroundWindow", "TrackPopupMenu",
                    "PostMessageW", "DestroyMenu"});
-    EXPECT_EQ(fake::CallsNamed("AppendMenuW").size(), 3u);
-    const fake::Call track = fake::CallsNamed("TrackPopupMenu").at(0);
+    EXPECT_EQ(fake->CallsNamed("AppendMenuW").size(), 3u);
+    const fake::Call track = fake->CallsNamed("TrackPopupMenu").at(0);
     const auto window = fake::HandleValue(fake::kTrayWindowHandle);
     EXPECT_EQ(track.Number("menu"), fake::HandleValue(fake::kMenuHandle));
     EXPECT_EQ(track.Number("flags"), kPlainFlags);
     EXPECT_EQ(track.Signed("x"), -300);
     EXPECT_EQ(track.Signed("y"), 40);
     EXPECT_EQ(track.Number("window"), window);
-    EXPECT_EQ(fake::CallsNamed("SetForegroundWindow").at(0).Number("window"), window);
-    const fake::Call wake = fake::CallsNamed("PostMessageW").at(0);
+    EXPECT_EQ(fake->CallsNamed("SetForegroundWindow").at(0).Number("window"), window);
+    const fake::Call wake = fake->CallsNamed("PostMessageW").at(0);
     EXPECT_EQ(wake.Number("window"), window);
     EXPECT_EQ(wake.Number("message"), static_cast<std::uint64_t>(WM_NULL));
-    EXPECT_EQ(fake::CallsNamed("DestroyMenu").at(0).Number("menu"),
+    EXPECT_EQ(fake->CallsNamed("DestroyMenu").at(0).Number("menu"),
               fake::HandleValue(fake::kMenuHandle));
 }
 
 TEST_F(ShowContextMenuTest, WithoutCursorOpensWhereTheMessageHappened) {
     WriteRunningState({});
-    fake::script.cursor.reset();
+    fake->script.cursor.reset();
     // A position on a screen left of the main one: x is negative in the low word.
-    fake::script.messagePos = static_cast<DWORD>(MAKELONG(static_cast<WORD>(-20), 700));
+    fake->script.messagePos = static_cast<DWORD>(MAKELONG(static_cast<WORD>(-20), 700));
     ShowMenu();
-    const fake::Call track = fake::CallsNamed("TrackPopupMenu").at(0);
+    const fake::Call track = fake->CallsNamed("TrackPopupMenu").at(0);
     EXPECT_EQ(track.Signed("x"), -20);
     EXPECT_EQ(track.Signed("y"), 700);
 }
@@ -209,11 +209,11 @@ TEST_F(ShowContextMenuTest, CarriesOutTheChosenCommandAfterDestroyingTheMenu) {
         }
         WriteRunningState(
             {L"role=server", L"label_open=Open", L"label_stop=Stop", L"label_mute=Mute"});
-        fake::script.trackResult = c.chosen;
+        fake->script.trackResult = c.chosen;
 
         ShowMenu();
 
-        const auto starts = fake::CallsNamed("CreateProcessW");
+        const auto starts = fake->CallsNamed("CreateProcessW");
         if (c.commandLine.empty()) {
             EXPECT_TRUE(starts.empty());
         } else {
@@ -235,21 +235,21 @@ TEST_F(ShowContextMenuTest, CarriesOutTheChosenCommandAfterDestroyingTheMenu) {
 TEST_F(ShowContextMenuTest, MuteWritesTheOppositeOfThePreferenceAfterTheMenuClosed) {
     // The menu showed no check mark, but nudges were muted elsewhere while it was open.
     WriteRunningState({L"label_mute=Mute"});
-    fake::script.trackResult = kMenuMute;
-    fake::script.whileTracking = [this] { WriteSeenFile({L"[prefs]", L"mute_nudges=1"}); };
+    fake->script.trackResult = kMenuMute;
+    fake->script.whileTracking = [this] { WriteSeenFile({L"[prefs]", L"mute_nudges=1"}); };
     ShowMenu();
-    EXPECT_EQ(fake::CallsNamed("AppendMenuW").back().Number("flags"),
+    EXPECT_EQ(fake->CallsNamed("AppendMenuW").back().Number("flags"),
               static_cast<std::uint64_t>(MF_STRING));
     EXPECT_EQ(ReadSeen(L"prefs", L"mute_nudges"), L"0");
 }
 
 TEST_F(ShowContextMenuTest, NoMenuNoCommand) {
     WriteRunningState({L"label_open=Open"});
-    fake::script.popupMenuFails = true;
-    fake::script.trackResult = kMenuOpen;
+    fake->script.popupMenuFails = true;
+    fake->script.trackResult = kMenuOpen;
     ShowMenu();
     EXPECT_EQ(Effects(), std::vector<std::string>{"CreatePopupMenu"});
-    EXPECT_TRUE(fake::CallsNamed("AppendMenuW").empty());
+    EXPECT_TRUE(fake->CallsNamed("AppendMenuW").empty());
 }
 
 }  // namespace

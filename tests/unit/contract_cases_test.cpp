@@ -229,11 +229,11 @@ TEST_F(ContractCasesTest, TheProgramSkipsAndRefusesWhatTheTableSays) {
         } else if (c.field == "kind") {
             EXPECT_EQ(ParseNoticeKind(c.input).has_value(), c.outcome == "keep");
         } else if (c.field == "target") {
-            fake::Reset();
+            fake.emplace();
             const AppLauncher launcher(options.pythonwPath, options.launcherPath);
             TargetOpener(launcher).OpenNoticeTarget(c.input);
-            const auto starts = fake::CallsNamed("CreateProcessW");
-            const auto shell = fake::CallsNamed("ShellExecuteW");
+            const auto starts = fake->CallsNamed("CreateProcessW");
+            const auto shell = fake->CallsNamed("ShellExecuteW");
             EXPECT_EQ(IsAllowedUrl(c.input), c.outcome == "web");
             if (c.outcome == "web") {
                 EXPECT_TRUE(starts.empty());

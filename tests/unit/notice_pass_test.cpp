@@ -15,12 +15,44 @@ namespace {
 class PollNoticesTest : public LogicTest {
   protected:
     // A pass that puts the notice "screen" on screen: a balloon that later passes wait behind.
-    void ShowAnotherBalloon(TrayParts& parts) const {
+    void ShowAnotherBalloon(TrayParts& parts) {
         WriteRunningState({L"notices=1"},
                           {L"[notice1]", L"id=screen", L"kind=info", L"title=screen"});
-        parts.AddIcon();
+        parts.AddIcon(*fake);
         parts.balloons.PollNotices();
         ASSERT_TRUE(parts.balloons.IsBalloonShowing());
+    }
+
+    // The keys looked up in [shown] of the seen file, in order.
+    std::vector<std::wstring> ShownReads() const {
+        std::vector<std::wstring> keys;
+        for (const fake::Call& call : fake->CallsNamed("GetPrivateProfileStringW")) {
+            if (call.Text("section") == L"shown") {
+                keys.push_back(call.Text("key"));
+            }
+        }
+        return keys;
+    }
+
+    int MuteReads() const {
+        const std::vector<fake::Call> reads = fake->CallsNamed("GetPrivateProfileStringW");
+        return static_cast<int>(
+            std::count_if(reads.begin(), reads.end(), [](const fake::Call& call) {
+                return call.Text("section") == L"prefs" && call.Text("key") == L"mute_nudges";
+            }));
+    }
+
+    // The notice sections read, in the order of their first read.
+    std::vector<std::wstring> NoticeSectionsRead() const {
+        std::vector<std::wstring> sections;
+        for (const fake::Call& call : fake->CallsNamed("GetPrivateProfileStringW")) {
+            const std::wstring& section = call.Text("section");
+            if (section.starts_with(L"notice") &&
+                std::find(sections.begin(), sections.end(), section) == sections.end()) {
+                sections.push_back(section);
+            }
+        }
+        return sections;
     }
 };
 
@@ -64,37 +96,6 @@ void CloseBalloonsUntilQueueEmpty(Balloons& balloons) {
     }
 }
 
-// The keys looked up in [shown] of the seen file, in order.
-std::vector<std::wstring> ShownReads() {
-    std::vector<std::wstring> keys;
-    for (const fake::Call& call : fake::CallsNamed("GetPrivateProfileStringW")) {
-        if (call.Text("section") == L"shown") {
-            keys.push_back(call.Text("key"));
-        }
-    }
-    return keys;
-}
-
-int MuteReads() {
-    const std::vector<fake::Call> reads = fake::CallsNamed("GetPrivateProfileStringW");
-    return static_cast<int>(std::count_if(reads.begin(), reads.end(), [](const fake::Call& call) {
-        return call.Text("section") == L"prefs" && call.Text("key") == L"mute_nudges";
-    }));
-}
-
-// The notice sections read, in the order of their first read.
-std::vector<std::wstring> NoticeSectionsRead() {
-    std::vector<std::wstring> sections;
-    for (const fake::Call& call : fake::CallsNamed("GetPrivateProfileStringW")) {
-        const std::wstring& section = call.Text("section");
-        if (section.starts_with(L"notice") &&
-            std::find(sections.begin(), sections.end(), section) == sections.end()) {
-            sections.push_back(section);
-        }
-    }
-    return sections;
-}
-
 // One pass over a running companion application's notices, after earlier passes that left a
 // queue and possibly a balloon on screen.
 struct PassCase {
@@ -128,19 +129,19 @@ class PollNoticesPassTest : public PollNoticesTest {
         StartRow();
         WriteSeenFile(c.seen);
         TrayParts parts(options);
-        fake::script.localTime = SYSTEMTIME{2026, 3, 3, 4, 9, 0, 0, 0};
+        fake->script.localTime = SYSTEMTIME{2026, 3, 3, 4, 9, 0, 0, 0};
         for (const std::vector<std::wstring>& sections : c.earlier) {
             WriteSections(sections);
             parts.balloons.PollNotices();
         }
         if (c.showing) {
-            parts.AddIcon();
+            parts.AddIcon(*fake);
             parts.balloons.ShowNextNotice();
             ASSERT_TRUE(parts.balloons.IsBalloonShowing());
         }
         // Without the icon, or behind the balloon on screen, the pass's closing ShowNextNotice
         // takes nothing: the queue stays to be seen.
-        fake::Reset();
+        fake.emplace();
         WriteSections(c.sections, c.count);
 
         parts.balloons.PollNotices();
@@ -257,7 +258,7 @@ TEST_F(PollNoticesTest, DangerGoesToTheFrontInReverseIndexOrder) {
     WriteRunningState({L"notices=3"}, Join({Section(1, L"A", L"danger"), Section(2, L"B", L"info"),
                                             Section(3, L"C", L"danger")}));
     TrayParts parts(options);
-    parts.AddIcon();
+    parts.AddIcon(*fake);
 
     parts.balloons.PollNotices();
     CloseBalloonsUntilQueueEmpty(parts.balloons);
@@ -273,7 +274,7 @@ TEST_F(PollNoticesTest, LaterPassesQueueAroundTheWaitingNotices) {
                       Join({Section(1, L"Q1", L"danger"), Section(2, L"Q2", L"info")}));
     parts.balloons.PollNotices();
     ASSERT_EQ(QueueTitles(parts.balloons), (std::vector<std::wstring>{L"Q1", L"Q2"}));
-    fake::calls.clear();
+    fake->calls.clear();
 
     WriteRunningState({L"notices=7"},
                       Join({Section(1, L"D1", L"danger"), Section(2, L"I1", L"info"),
@@ -291,7 +292,7 @@ TEST_F(PollNoticesTest, ANudgeWaitingBehindABalloonIsTheDaysNudge) {
     // Found by the simulation: N2 was queued while N1 waited, and both were shown that day.
     TrayParts parts(options);
     ShowAnotherBalloon(parts);
-    fake::calls.clear();
+    fake->calls.clear();
     WriteRunningState({L"notices=1"}, Section(1, L"N1", L"nudge"));
     parts.balloons.PollNotices();
     WriteRunningState({L"notices=2"},
@@ -305,7 +306,7 @@ TEST_F(PollNoticesTest, ANudgeWaitingBehindABalloonIsTheDaysNudge) {
     EXPECT_EQ(ReadSeen(L"prefs", L"last_nudge_day"), L"20260305");
 
     // The next day has its own nudge.
-    fake::script.localTime = SYSTEMTIME{2026, 3, 5, 6, 9, 0, 0, 0};
+    fake->script.localTime = SYSTEMTIME{2026, 3, 5, 6, 9, 0, 0, 0};
     parts.balloons.OnBalloonEnded();
     parts.balloons.PollNotices();
     EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"N1", L"N2"}));
@@ -335,7 +336,7 @@ TEST_F(PollNoticesTest, ReadsMinOfCountAndFiftySectionsAndAlwaysShowsNext) {
         WriteRunningState({L"notices=1"}, Section(1, L"waiting", L"info"));
         parts.balloons.PollNotices();
         ASSERT_EQ(QueueIds(parts.balloons), std::vector<std::wstring>{L"waiting"});
-        parts.AddIcon();
+        parts.AddIcon(*fake);
         std::vector<std::wstring> stateLines;
         if (c.count) {
             stateLines.push_back(L"notices=" + *c.count);
@@ -361,8 +362,8 @@ TEST_F(PollNoticesTest, OnlyARunningCompanionIsPolled) {
         std::optional<std::vector<std::wstring>> stateFile;  // nullopt: no state file
         bool polled;
     };
-    const std::wstring now = std::to_wstring(fake::script.unixNow);
-    const std::wstring stale = std::to_wstring(fake::script.unixNow - 600);
+    const std::wstring now = std::to_wstring(fake->script.unixNow);
+    const std::wstring stale = std::to_wstring(fake->script.unixNow - 600);
     const std::vector<std::wstring> notice = Section(1, L"D", L"danger");
     const StatusCase cases[] = {
         {"no state file", std::nullopt, false},
@@ -383,7 +384,7 @@ TEST_F(PollNoticesTest, OnlyARunningCompanionIsPolled) {
         // One notice waits in the queue from a pass before, while the shell held no icon.
         WriteRunningState({L"notices=1"}, Section(1, L"waiting", L"info"));
         parts.balloons.PollNotices();
-        parts.AddIcon();
+        parts.AddIcon(*fake);
         std::filesystem::remove(options.statePath);
         if (c.stateFile) {
             WriteStateFile(*c.stateFile);
@@ -391,13 +392,13 @@ TEST_F(PollNoticesTest, OnlyARunningCompanionIsPolled) {
 
         parts.balloons.PollNotices();
 
-        EXPECT_EQ(fake::ReadSection(L"notice1"), c.polled);
+        EXPECT_EQ(fake->ReadSection(L"notice1"), c.polled);
         EXPECT_EQ(BalloonTitles(),
                   c.polled ? std::vector<std::wstring>{L"D"} : std::vector<std::wstring>{});
         EXPECT_EQ(QueueTitles(parts.balloons), (std::vector<std::wstring>{L"waiting"}));
         if (!c.polled) {
-            EXPECT_TRUE(fake::CallsNamed("Shell_NotifyIconW").empty());
-            EXPECT_FALSE(fake::ReadSection(L"prefs"));
+            EXPECT_TRUE(fake->CallsNamed("Shell_NotifyIconW").empty());
+            EXPECT_FALSE(fake->ReadSection(L"prefs"));
         }
     }
 }
@@ -410,7 +411,7 @@ TEST_F(PollNoticesTest, ASeenFileHeldByAnotherProgramHoldsThePassBack) {
     // Backup and sync tools open files without sharing for a moment. Read through such a lock,
     // the seen file would look empty and "old" would be shown a second time.
     TrayParts parts(options);
-    parts.AddIcon();
+    parts.AddIcon(*fake);
     WriteSeenFile({L"[shown]", L"old=1"});
     WriteRunningState({L"notices=2"},
                       Join({Section(1, L"old", L"info"), Section(2, L"new", L"info")}));
@@ -421,7 +422,7 @@ TEST_F(PollNoticesTest, ASeenFileHeldByAnotherProgramHoldsThePassBack) {
     parts.balloons.PollNotices();
     EXPECT_TRUE(parts.balloons.Queue().empty());
     EXPECT_TRUE(BalloonTitles().empty());
-    EXPECT_FALSE(fake::ReadSection(L"notice1"));
+    EXPECT_FALSE(fake->ReadSection(L"notice1"));
 
     ::CloseHandle(lock);
     parts.balloons.PollNotices();
@@ -432,7 +433,7 @@ TEST_F(PollNoticesTest, ASeenFileThatStaysHeldHoldsNoticesBackFor30PassesOnly) {
     // Held for good (a tool that never lets go): after 30 passes the notices are shown, each once
     // in this run, since the marks cannot be read.
     TrayParts parts(options);
-    parts.AddIcon();
+    parts.AddIcon(*fake);
     WriteSeenFile({L"[shown]", L"old=1"});
     WriteRunningState({L"notices=1"}, Section(1, L"new", L"info"));
     HANDLE lock = ::CreateFileW(options.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -455,9 +456,9 @@ TEST_F(PollNoticesTest, ASeenFileThatStaysHeldHoldsNoticesBackFor30PassesOnly) {
     lock = ::CreateFileW(options.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(lock, INVALID_HANDLE_VALUE);
-    fake::calls.clear();
+    fake->calls.clear();
     parts.balloons.PollNotices();
-    EXPECT_FALSE(fake::ReadSection(L"notice1"));
+    EXPECT_FALSE(fake->ReadSection(L"notice1"));
     ::CloseHandle(lock);
 }
 
@@ -465,10 +466,10 @@ TEST_F(PollNoticesTest, ANoticeReadAcrossARewriteWaitsForTheNextPass) {
     // Between two reads of one pass the companion moves another notice into section 1: the id
     // read first would be paired with the other notice's texts.
     TrayParts parts(options);
-    parts.AddIcon();
+    parts.AddIcon(*fake);
     WriteRunningState({L"notices=1"}, Section(1, L"first", L"info", L"First's title"));
     bool rewritten = false;
-    fake::script.afterProfileRead = [&](const std::wstring& section, const std::wstring& key) {
+    fake->script.afterProfileRead = [&](const std::wstring& section, const std::wstring& key) {
         if (!rewritten && section == L"notice1" && key == L"kind") {
             rewritten = true;
             WriteRunningState({L"notices=1"}, Section(1, L"second", L"danger", L"Second's title"));
@@ -480,7 +481,7 @@ TEST_F(PollNoticesTest, ANoticeReadAcrossARewriteWaitsForTheNextPass) {
     EXPECT_TRUE(parts.balloons.Queue().empty());
     EXPECT_EQ(ReadSeen(L"shown", L"first"), L"");
     // The id is read once more after the five values, whatever the notice turns out to be.
-    const auto reads = fake::CallsNamed("GetPrivateProfileStringW");
+    const auto reads = fake->CallsNamed("GetPrivateProfileStringW");
     std::vector<std::wstring> keys;
     for (const fake::Call& read : reads) {
         if (read.Text("section") == L"notice1") {
@@ -506,7 +507,7 @@ TEST_F(PollNoticesTest, ASeenFileThatStoresNothingStillKeepsMuteAndTheDaysNudge)
     // another nudge.
     std::filesystem::create_directories(options.seenPath);
     TrayParts parts(options);
-    parts.AddIcon();
+    parts.AddIcon(*fake);
     WriteRunningState({L"notices=3"}, Join({Section(1, L"I1", L"info"), Section(2, L"N1", L"nudge"),
                                             Section(3, L"N2", L"nudge")}));
     parts.balloons.PollNotices();
@@ -518,7 +519,7 @@ TEST_F(PollNoticesTest, ASeenFileThatStoresNothingStillKeepsMuteAndTheDaysNudge)
 
     // Muted in the menu: the next day's nudge is not queued either.
     parts.seenFile.SetNudgesMuted(!parts.seenFile.IsNudgeMuted());
-    fake::script.localTime = SYSTEMTIME{2026, 3, 5, 6, 9, 0, 0, 0};
+    fake->script.localTime = SYSTEMTIME{2026, 3, 5, 6, 9, 0, 0, 0};
     WriteRunningState({L"notices=2"},
                       Join({Section(1, L"N3", L"nudge"), Section(2, L"I2", L"info")}));
     parts.balloons.OnBalloonEnded();

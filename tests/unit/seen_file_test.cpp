@@ -25,15 +25,15 @@ TEST_F(SeenFileTest, FirstWriteCreatesFolderChainAndUtf16File) {
     EXPECT_NE(text.find(L"mute_nudges=1"), std::wstring::npos) << Narrow(text);
     EXPECT_EQ(ReadSeen(L"prefs", L"mute_nudges"), L"1");
 
-    const auto folders = fake::CallsNamed("SHCreateDirectoryExW");
+    const auto folders = fake->CallsNamed("SHCreateDirectoryExW");
     ASSERT_EQ(folders.size(), 1u);
     EXPECT_EQ(folders[0].Text("path"), folder + L"\\a\\b\\c");
-    const auto creates = fake::CallsNamed("CreateFileW");
+    const auto creates = fake->CallsNamed("CreateFileW");
     ASSERT_EQ(creates.size(), 1u);
     // Made new, never opened or truncated: a file another process made meanwhile stays whole.
     EXPECT_EQ(creates[0].Number("disposition"), static_cast<std::uint64_t>(CREATE_NEW));
     EXPECT_EQ(creates[0].Number("access"), static_cast<std::uint64_t>(GENERIC_WRITE));
-    EXPECT_EQ(fake::CallsNamed("WriteFile").at(0).Number("size"), 2u);
+    EXPECT_EQ(fake->CallsNamed("WriteFile").at(0).Number("size"), 2u);
     // The folders first, then the file with its mark, closed before the profile writer opens it.
     ExpectInOrder({"SHCreateDirectoryExW", "CreateFileW", "WriteFile", "CloseHandle",
                    "WritePrivateProfileStringW"});
@@ -61,7 +61,7 @@ TEST_F(SeenFileTest, ExistingFileKeepsItsEncoding) {
         EXPECT_TRUE(std::equal(c.start.begin(), c.start.begin() + 7, bytes.begin()));
         EXPECT_EQ(ReadSeen(L"shown", L"old"), L"1");
         EXPECT_EQ(ReadSeen(L"shown", L"new"), L"1");
-        EXPECT_TRUE(fake::CallsNamed("CreateFileW").empty());
+        EXPECT_TRUE(fake->CallsNamed("CreateFileW").empty());
     }
 }
 
@@ -80,22 +80,22 @@ TEST_F(SeenFileTest, AnEmptyFileGetsTheMarkBeforeItsFirstLine) {
     EXPECT_EQ(bytes, expected);
     EXPECT_EQ(ReadSeen(L"shown", id), L"1");
     // Opened alone, so that nothing another writer put there meanwhile can be covered.
-    const auto opens = fake::CallsNamed("CreateFileW");
+    const auto opens = fake->CallsNamed("CreateFileW");
     ASSERT_EQ(opens.size(), 1u);
     EXPECT_EQ(opens[0].Number("disposition"), static_cast<std::uint64_t>(OPEN_EXISTING));
     EXPECT_EQ(opens[0].Number("shareMode"), 0u);
 
     // Once it has content, the file is left as it is.
-    fake::Reset();
+    fake.emplace();
     seenFile.MarkShown(L"next");
-    EXPECT_TRUE(fake::CallsNamed("CreateFileW").empty());
+    EXPECT_TRUE(fake->CallsNamed("CreateFileW").empty());
     EXPECT_EQ(ReadSeen(L"shown", id), L"1");
 }
 
 TEST_F(SeenFileTest, FolderAtSeenPathStoresNothing) {
     std::filesystem::create_directories(options.seenPath);
     SeenFile(options.seenPath).SetNudgesMuted(true);
-    EXPECT_EQ(fake::CallsNamed("WritePrivateProfileStringW").size(), 1u);
+    EXPECT_EQ(fake->CallsNamed("WritePrivateProfileStringW").size(), 1u);
     // Nothing reached the disk: a later run reads no preference there.
     EXPECT_FALSE(SeenFile(options.seenPath).IsNudgeMuted());
     EXPECT_TRUE(std::filesystem::is_directory(options.seenPath));
@@ -105,14 +105,14 @@ TEST_F(SeenFileTest, PathsWithoutBackslash) {
     // Forward slashes separate folders too.
     SeenFile slashes(folder + L"\\x/y/seen.ini");
     slashes.SetNudgesMuted(true);
-    EXPECT_EQ(fake::CallsNamed("SHCreateDirectoryExW").at(0).Text("path"), folder + L"\\x\\y");
+    EXPECT_EQ(fake->CallsNamed("SHCreateDirectoryExW").at(0).Text("path"), folder + L"\\x\\y");
     EXPECT_TRUE(slashes.IsNudgeMuted());
 
     // A bare file name needs no folder: the file is made where the path says.
     StartRow();
     ASSERT_TRUE(::SetCurrentDirectoryW(folder.c_str()));
     SeenFile(L"bare-seen.ini").SetNudgesMuted(true);
-    EXPECT_TRUE(fake::CallsNamed("SHCreateDirectoryExW").empty());
+    EXPECT_TRUE(fake->CallsNamed("SHCreateDirectoryExW").empty());
     EXPECT_TRUE(std::filesystem::is_regular_file(folder + L"\\bare-seen.ini"));
     ::SetCurrentDirectoryW(L"C:\\");
 }

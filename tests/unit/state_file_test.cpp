@@ -18,7 +18,7 @@ TEST_F(ReadProfileValueTest, GivesEmptyTextForAnythingMissing) {
     EXPECT_EQ(ReadProfileValue(path, L"other", L"pid"), L"");
     EXPECT_EQ(stateFile.ReadLabel(L"title"), L"Vestrel \x2014 \x05E9\x05DC\x05D5\x05DD");
 
-    const fake::Call read = fake::CallsNamed("GetPrivateProfileStringW").back();
+    const fake::Call read = fake->CallsNamed("GetPrivateProfileStringW").back();
     EXPECT_EQ(read.Text("section"), L"state");
     EXPECT_EQ(read.Text("key"), L"label_title");
     EXPECT_EQ(read.Text("defaultValue"), L"");

@@ -12,10 +12,10 @@ int folderCounter = 0;
 
 }  // namespace
 
-void TrayParts::AddIcon() {
+void TrayParts::AddIcon(fake::Platform& fake) {
     icon.InitTrayRecord(fake::kTrayWindowHandle, nullptr);
     icon.RefreshTrayIcon();
-    fake::calls.clear();
+    fake.calls.clear();
 }
 
 void LogicTest::SetUp() {
@@ -32,7 +32,7 @@ void LogicTest::SetUp() {
 }
 
 void LogicTest::StartRow() {
-    fake::Reset();
+    fake.emplace();
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
 }
@@ -89,10 +89,10 @@ void LogicTest::WriteStateFile(const std::vector<std::wstring>& lines) const {
 }
 
 void LogicTest::WriteRunningState(const std::vector<std::wstring>& stateLines,
-                                  const std::vector<std::wstring>& moreLines) const {
-    fake::script.processes[77] = fake::FakeProcess{};
+                                  const std::vector<std::wstring>& moreLines) {
+    fake->script.processes[77] = fake::FakeProcess{};
     std::vector<std::wstring> lines = {
-        L"[state]", L"written_unix=" + std::to_wstring(fake::script.unixNow), L"pid=77"};
+        L"[state]", L"written_unix=" + std::to_wstring(fake->script.unixNow), L"pid=77"};
     lines.insert(lines.end(), stateLines.begin(), stateLines.end());
     lines.insert(lines.end(), moreLines.begin(), moreLines.end());
     WriteStateFile(lines);
@@ -108,14 +108,6 @@ std::wstring LogicTest::ReadSeen(const std::wstring& section, const std::wstring
     ::GetPrivateProfileStringW(section.c_str(), key.c_str(), L"", buffer, 4096,
                                options.seenPath.c_str());
     return buffer;
-}
-
-std::vector<std::pair<DWORD, UINT>> NotifyRequests() {
-    std::vector<std::pair<DWORD, UINT>> requests;
-    for (const fake::Call& call : fake::CallsNamed("Shell_NotifyIconW")) {
-        requests.emplace_back(static_cast<DWORD>(call.Number("message")), call.record.uFlags);
-    }
-    return requests;
 }
 
 std::string CallLabel(const fake::Call& call) {
@@ -136,12 +128,12 @@ std::string CallLabel(const fake::Call& call) {
     }
 }
 
-std::vector<std::string> Effects() {
+std::vector<std::string> LogicTest::Effects() const {
     static const std::vector<std::string> kEffects = {
         "PostQuitMessage", "CreatePopupMenu", "TrackPopupMenu",
         "CreateProcessW",  "ShellExecuteW",   "WritePrivateProfileStringW"};
     std::vector<std::string> effects;
-    for (const fake::Call& call : fake::calls) {
+    for (const fake::Call& call : fake->calls) {
         if (call.name == "Shell_NotifyIconW" ||
             std::find(kEffects.begin(), kEffects.end(), call.name) != kEffects.end()) {
             effects.push_back(CallLabel(call));
@@ -150,14 +142,15 @@ std::vector<std::string> Effects() {
     return effects;
 }
 
-void ExpectInOrder(const std::vector<std::string>& labels) {
-    auto next = fake::calls.begin();
+void LogicTest::ExpectInOrder(const std::vector<std::string>& labels) const {
+    const std::vector<fake::Call>& calls = fake->calls;
+    auto next = calls.begin();
     for (const std::string& label : labels) {
-        next = std::find_if(next, fake::calls.end(),
+        next = std::find_if(next, calls.end(),
                             [&label](const fake::Call& call) { return CallLabel(call) == label; });
-        if (next == fake::calls.end()) {
+        if (next == calls.end()) {
             std::ostringstream made;
-            for (const fake::Call& call : fake::calls) {
+            for (const fake::Call& call : calls) {
                 made << "\n  " << CallLabel(call);
             }
             ADD_FAILURE() << "no " << label << " after the calls before it in the order expected;"
@@ -168,9 +161,9 @@ void ExpectInOrder(const std::vector<std::string>& labels) {
     }
 }
 
-std::vector<std::wstring> BalloonTitles() {
+std::vector<std::wstring> LogicTest::BalloonTitles() const {
     std::vector<std::wstring> titles;
-    for (const fake::Call& call : fake::CallsNamed("Shell_NotifyIconW")) {
+    for (const fake::Call& call : fake->CallsNamed("Shell_NotifyIconW")) {
         if (call.Number("message") == NIM_MODIFY && call.record.uFlags == NIF_INFO) {
             titles.emplace_back(call.record.szInfoTitle);
         }

@@ -1,6 +1,6 @@
-// A fixture for the logic tests: the fake platform reset, options that point at a fresh real
-// folder for the state and seen files, and the program's parts made fresh for each test (or
-// each row of a table): nothing is left over from one to the next.
+// A fixture for the logic tests: a fresh fake platform, options that point at a fresh real folder
+// for the state and seen files, and the program's parts made fresh for each test (or each row of
+// a table): nothing is left over from one to the next.
 #pragma once
 
 #include "platform_fake.h"
@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,8 +32,8 @@ struct TrayParts {
           balloons(stateFile, seenFile, icon, opener) {}
 
     // The icon as start-up leaves it: its record set up for the fake's window, and added to the
-    // notification area. The calls this makes are forgotten.
-    void AddIcon();
+    // notification area. The calls this makes are forgotten by the fake.
+    void AddIcon(fake::Platform& fake);
 
     StateFile stateFile;
     SeenFile seenFile;
@@ -47,8 +48,8 @@ class LogicTest : public ::testing::Test {
     void SetUp() override;
     void TearDown() override;
 
-    // Forgets every recorded call and the script, and empties this test's folder: the start of
-    // a row of a table. Parts are made afresh by the row itself.
+    // A fresh fake platform and an empty folder for this test: the start of a row of a table.
+    // Parts are made afresh by the row itself.
     void StartRow();
 
     // Writes the state file as the companion application does: UTF-16LE with a byte-order mark,
@@ -57,15 +58,31 @@ class LogicTest : public ::testing::Test {
     // A state file of a live companion application (pid 77, fresh heartbeat) with extra lines
     // appended to its [state] section, then further sections.
     void WriteRunningState(const std::vector<std::wstring>& stateLines,
-                           const std::vector<std::wstring>& moreLines = {}) const;
+                           const std::vector<std::wstring>& moreLines = {});
     // Writes a seen file with the byte-order mark.
     void WriteSeenFile(const std::vector<std::wstring>& lines) const;
 
     std::wstring ReadSeen(const std::wstring& section, const std::wstring& key) const;
 
+    // The titles of the balloons offered to the shell (NIM_MODIFY with NIF_INFO), in order.
+    std::vector<std::wstring> BalloonTitles() const;
+
+    // The calls that change something outside the program, in order, by CallLabel: the
+    // notification-area requests, the menu, starts, shell hand-offs, seen-file writes, quitting.
+    // Reads and default handling are left out.
+    std::vector<std::string> Effects() const;
+
+    // Checks that the calls named (by CallLabel) were made in this order, whatever else came
+    // between them; on failure, says which was missing and lists every call made.
+    void ExpectInOrder(const std::vector<std::string>& labels) const;
+
     std::wstring folder;
     // The options as the program would parse them, pointing into this test's folder.
     StartupOptions options;
+    // The platform the logic runs on, whose calls the test looks at. Made at the start of the test
+    // and of each row (StartRow); a test that wants to start again from nothing makes a new one
+    // with fake.emplace().
+    std::optional<fake::Platform> fake;
 };
 
 // A notice made by its fields' names, as a pass would read it from a section.
@@ -81,12 +98,6 @@ std::vector<unsigned char> ReadFileBytes(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes);
 std::vector<unsigned char> Utf16LeWithBom(const std::vector<std::wstring>& lines);
 
-// The Shell_NotifyIconW requests recorded, as (request, flags) pairs.
-std::vector<std::pair<DWORD, UINT>> NotifyRequests();
-
-// The titles of the balloons offered to the shell (NIM_MODIFY with NIF_INFO), in order.
-std::vector<std::wstring> BalloonTitles();
-
 // The ids in a queue, front first.
 std::vector<std::wstring> QueueIds(const Balloons& balloons);
 
@@ -94,12 +105,3 @@ std::vector<std::wstring> QueueIds(const Balloons& balloons);
 // where it is the request ("NIM_ADD", "NIM_MODIFY", "NIM_MODIFY balloon", "NIM_SETVERSION",
 // "NIM_DELETE").
 std::string CallLabel(const fake::Call& call);
-
-// The calls that change something outside the program, in order, by CallLabel: the
-// notification-area requests, the menu, starts, shell hand-offs, seen-file writes, quitting.
-// Reads and default handling are left out.
-std::vector<std::string> Effects();
-
-// Checks that the calls named (by CallLabel) were made in this order, whatever else came between
-// them; on failure, says which was missing and lists every call made.
-void ExpectInOrder(const std::vector<std::string>& labels);

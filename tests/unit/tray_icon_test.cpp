@@ -18,8 +18,8 @@ class RefreshTrayIconTest : public LogicTest {
         TrayIcon icon{stateFile};
     };
 
-    static std::wstring LastTip() {
-        return fake::CallsNamed("Shell_NotifyIconW").back().record.szTip;
+    std::wstring LastTip() const {
+        return fake->CallsNamed("Shell_NotifyIconW").back().record.szTip;
     }
 };
 
@@ -91,8 +91,8 @@ TEST_F(RefreshTrayIconTest, TooltipIsCutAt127CodeUnits) {
 
 TEST_F(RefreshTrayIconTest, AddsOnceThenModifies) {
     WriteRunningState({L"label_title=Vestrel"});
-    fake::script.notifyAnswers[NIM_ADD] = {FALSE};
-    fake::script.notifyAnswers[NIM_MODIFY] = {FALSE};
+    fake->script.notifyAnswers[NIM_ADD] = {FALSE};
+    fake->script.notifyAnswers[NIM_MODIFY] = {FALSE};
     Icon made(options);
     TrayIcon& icon = made.icon;
 
@@ -105,7 +105,7 @@ TEST_F(RefreshTrayIconTest, AddsOnceThenModifies) {
     EXPECT_EQ(Effects(), (std::vector<std::string>{"NIM_ADD", "NIM_MODIFY", "NIM_ADD",
                                                    "NIM_SETVERSION", "NIM_MODIFY", "NIM_MODIFY"}));
 
-    const auto requests = fake::CallsNamed("Shell_NotifyIconW");
+    const auto requests = fake->CallsNamed("Shell_NotifyIconW");
     const NOTIFYICONDATAW& add = requests[2].record;
     EXPECT_EQ(add.cbSize, sizeof(NOTIFYICONDATAW));
     EXPECT_EQ(add.hWnd, fake::kTrayWindowHandle);
@@ -134,18 +134,18 @@ TEST_F(RefreshTrayIconTest, KeptIconAfterTaskbarCreatedIsModifiedInPlace) {
     Icon made(options);
     TrayIcon& icon = made.icon;
     icon.RefreshTrayIcon();
-    fake::script.notifyAnswers[NIM_ADD] = {FALSE};
+    fake->script.notifyAnswers[NIM_ADD] = {FALSE};
     icon.OnTaskbarCreated();
     EXPECT_TRUE(icon.IsAdded());
     icon.RefreshTrayIcon();
     EXPECT_EQ(Effects(), (std::vector<std::string>{"NIM_ADD", "NIM_SETVERSION", "NIM_ADD",
                                                    "NIM_MODIFY", "NIM_SETVERSION", "NIM_MODIFY"}));
-    EXPECT_EQ(fake::CallsNamed("Shell_NotifyIconW")[3].record.szTip, std::wstring(L"Vestrel"));
+    EXPECT_EQ(fake->CallsNamed("Shell_NotifyIconW")[3].record.szTip, std::wstring(L"Vestrel"));
 
     // When the modify is refused too, the icon is really gone: the next call tries the add again.
-    fake::Reset();
-    fake::script.notifyAnswers[NIM_ADD] = {FALSE};
-    fake::script.notifyAnswers[NIM_MODIFY] = {FALSE};
+    fake.emplace();
+    fake->script.notifyAnswers[NIM_ADD] = {FALSE};
+    fake->script.notifyAnswers[NIM_MODIFY] = {FALSE};
     icon.OnTaskbarCreated();
     EXPECT_FALSE(icon.IsAdded());
     icon.RefreshTrayIcon();
@@ -159,9 +159,9 @@ TEST_F(RefreshTrayIconTest, RefreshAfterBalloonDoesNotShowItAgain) {
     Icon made(options);
     made.icon.RefreshTrayIcon();
     ASSERT_TRUE(made.icon.ShowBalloon(L"Old", L"old balloon", NIIF_INFO));
-    fake::calls.clear();
+    fake->calls.clear();
     made.icon.RefreshTrayIcon();
-    const fake::Call modify = fake::CallsNamed("Shell_NotifyIconW").back();
+    const fake::Call modify = fake->CallsNamed("Shell_NotifyIconW").back();
     EXPECT_EQ(modify.record.uFlags, kIconFlags);
     EXPECT_EQ(Effects(), std::vector<std::string>{"NIM_MODIFY"});
 }
@@ -175,15 +175,15 @@ TEST_F(RefreshTrayIconTest, RemovesTheIconOnlyWhenTheShellHoldsIt) {
         SCOPED_TRACE(added);
         StartRow();
         WriteRunningState({});
-        fake::script.notifyAnswers[NIM_ADD] = {added ? TRUE : FALSE};
-        fake::script.notifyAnswers[NIM_MODIFY] = {added ? TRUE : FALSE};
+        fake->script.notifyAnswers[NIM_ADD] = {added ? TRUE : FALSE};
+        fake->script.notifyAnswers[NIM_MODIFY] = {added ? TRUE : FALSE};
         Icon made(options);
         made.icon.RefreshTrayIcon();
-        fake::calls.clear();
+        fake->calls.clear();
 
         made.icon.Remove();
 
-        const std::vector<fake::Call> requests = fake::CallsNamed("Shell_NotifyIconW");
+        const std::vector<fake::Call> requests = fake->CallsNamed("Shell_NotifyIconW");
         if (!added) {
             EXPECT_TRUE(requests.empty());
             continue;

@@ -61,15 +61,15 @@ TEST_F(EvaluateAppStatusTest, DecidesFromHeartbeatProcessAndStatus) {
         fake->script.processes[99] = fake::FakeProcess{true, true, 0};
         fake->script.processes[98] = fake::FakeProcess{true, false, STILL_ACTIVE};
         fake->script.processes[97] = fake::FakeProcess{true, true, 259};
-        std::vector<std::wstring> lines = {L"[state]"};
+        std::vector<profile_text::Key> state;
         if (c.writtenUnix != L"-") {
-            lines.push_back(L"written_unix=" + c.writtenUnix);
+            state.push_back({L"written_unix", c.writtenUnix});
         }
         if (c.pid != L"-") {
-            lines.push_back(L"pid=" + c.pid);
+            state.push_back({L"pid", c.pid});
         }
-        lines.push_back(L"status=" + c.status);
-        WriteStateFile(lines);
+        state.push_back({L"status", c.status});
+        WriteStateFile({{L"state", state}});
 
         EXPECT_EQ(EvaluateAppStatus(StateFile(options.statePath)), c.expected);
 

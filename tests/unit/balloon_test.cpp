@@ -15,14 +15,11 @@ constexpr wchar_t kTip[] = L"Vestrel\nRunning";
 class BalloonsTest : public LogicTest {
   protected:
     // A running companion application listing these sections, with the tooltip's labels.
-    void List(const std::vector<std::vector<std::wstring>>& sections) {
-        std::vector<std::wstring> lines;
-        for (const std::vector<std::wstring>& section : sections) {
-            lines.insert(lines.end(), section.begin(), section.end());
-        }
-        WriteRunningState({L"notices=" + std::to_wstring(sections.size()), L"label_title=Vestrel",
-                           L"label_running=Running"},
-                          lines);
+    void List(const profile_text::Profile& sections) {
+        WriteRunningState({{L"notices", std::to_wstring(sections.size())},
+                           {L"label_title", L"Vestrel"},
+                           {L"label_running", L"Running"}},
+                          sections);
     }
 
     using SeenWrite = std::tuple<std::wstring, std::wstring, std::wstring>;
@@ -35,16 +32,6 @@ class BalloonsTest : public LogicTest {
         return writes;
     }
 };
-
-// A section with every value of a notice given, the texts as they are.
-std::vector<std::wstring> FullSection(int index, const Notice& notice, const std::wstring& kind) {
-    return {L"[notice" + std::to_wstring(index) + L"]",
-            L"id=" + notice.id,
-            L"kind=" + kind,
-            L"target=" + notice.target,
-            L"title=" + notice.title,
-            L"body=" + notice.body};
-}
 
 TEST_F(BalloonsTest, ShowsNothingUnlessABalloonCanBeShown) {
     struct Case {
@@ -126,7 +113,10 @@ TEST_F(BalloonsTest, FillsOnlyTheBalloonFields) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         StartRow();
-        List({FullSection(1, c.notice, c.kind)});
+        // Every value of the notice given, the texts as they are.
+        List({NoticeSection(
+            1, c.notice.id, c.kind,
+            {.target = c.notice.target, .title = c.notice.title, .body = c.notice.body})});
         TrayParts parts(options);
         parts.AddIcon(*fake);
 
@@ -187,7 +177,7 @@ TEST_F(BalloonsTest, ANudgeStampsTheDayOfItsDisplay) {
     ASSERT_EQ(QueueIds(parts.balloons), (std::vector<std::wstring>{L"U1"}));
 
     // Muted and past midnight by the time the balloon closes: neither is asked again.
-    WriteSeenFile({L"[prefs]", L"mute_nudges=1"});
+    WriteSeenFile({{L"prefs", {{L"mute_nudges", L"1"}}}});
     fake->script.localTime = SYSTEMTIME{2026, 3, 5, 6, 0, 1, 0, 0};
     parts.balloons.OnBalloonEnded();
 
@@ -320,9 +310,9 @@ TEST_F(BalloonsTest, ASeenFileThatStoresNothingStillShowsEachNoticeOnce) {
 TEST_F(BalloonsTest, AClickOpensTheTargetOfTheBalloonOnScreenBeforeTheNextIsShown) {
     TrayParts parts(options);
     parts.AddIcon(*fake);
-    List({NoticeSection(1, L"cur", L"info", L"Current", L"app:news")});
+    List({NoticeSection(1, L"cur", L"info", {.target = L"app:news", .title = L"Current"})});
     parts.balloons.PollNotices();
-    List({NoticeSection(1, L"cur", L"info", L"Current", L"app:news"),
+    List({NoticeSection(1, L"cur", L"info", {.target = L"app:news", .title = L"Current"}),
           NoticeSection(2, L"next", L"danger")});
     parts.balloons.PollNotices();
     fake->calls.clear();
@@ -345,11 +335,12 @@ TEST_F(BalloonsTest, AClickOpensTheTargetItWasGivenWhateverHappensMeanwhile) {
     const std::wstring target = std::wstring(kCompanionWebOrigin) + L"/news/1";
     TrayParts parts(options);
     parts.AddIcon(*fake);
-    List({NoticeSection(1, L"a", L"info", L"a", target)});
+    List({NoticeSection(1, L"a", L"info", {.target = target})});
     parts.balloons.PollNotices();
-    List({NoticeSection(1, L"a", L"info", L"a", target),
-          NoticeSection(2, L"b", L"info", L"b",
-                        std::wstring(kCompanionWebOrigin) + L"/" + std::wstring(300, L'z'))});
+    List({NoticeSection(1, L"a", L"info", {.target = target}),
+          NoticeSection(
+              2, L"b", L"info",
+              {.target = std::wstring(kCompanionWebOrigin) + L"/" + std::wstring(300, L'z')})});
     parts.balloons.PollNotices();
     fake->script.whileShellExecuting = [&parts] { parts.balloons.OnBalloonEnded(); };
 

@@ -254,7 +254,8 @@ TEST_F(ContractCasesTest, TheProgramSkipsAndRefusesWhatTheTableSays) {
             // file each time, so that no copy the reader keeps in memory answers.
             const std::wstring path =
                 folder + L"\\value-" + std::to_wstring(++valueFiles) + L".ini";
-            WriteFileBytes(path, Utf16LeWithBom({L"[s]", L"v=\"" + c.input + L"\""}));
+            WriteFileBytes(
+                path, profile_text::EncodeProfile({{L"s", {{L"v", L"\"" + c.input + L"\""}}}}));
             const std::wstring read = ReadProfileValue(path, L"s", L"v");
             if (c.outcome == "keep") {
                 EXPECT_EQ(read, c.input) << Narrow(read.substr(0, 80));

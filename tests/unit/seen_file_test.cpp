@@ -44,7 +44,8 @@ TEST_F(SeenFileTest, ExistingFileKeepsItsEncoding) {
         const char* name;
         std::vector<unsigned char> start;
     };
-    const std::vector<unsigned char> withMark = Utf16LeWithBom({L"[shown]", L"old=1"});
+    const std::vector<unsigned char> withMark =
+        profile_text::EncodeProfile({{L"shown", {{L"old", L"1"}}}});
     const std::vector<unsigned char> ansi = {'[',  's', 'h', 'o', 'w', 'n', ']',  '\r',
                                              '\n', 'o', 'l', 'd', '=', '1', '\r', '\n'};
     for (const Case& c : {Case{"utf-16 with mark", withMark}, Case{"ansi", ansi}}) {
@@ -76,7 +77,8 @@ TEST_F(SeenFileTest, AnEmptyFileGetsTheMarkBeforeItsFirstLine) {
     seenFile.MarkShown(id);
 
     const std::vector<unsigned char> bytes = ReadFileBytes(options.seenPath);
-    const std::vector<unsigned char> expected = Utf16LeWithBom({L"[shown]", id + L"=1"});
+    const std::vector<unsigned char> expected =
+        profile_text::EncodeProfile({{L"shown", {{id, L"1"}}}});
     EXPECT_EQ(bytes, expected);
     EXPECT_EQ(ReadSeen(L"shown", id), L"1");
     // Opened alone, so that nothing another writer put there meanwhile can be covered.
@@ -127,7 +129,7 @@ TEST_F(SeenFileTest, MuteToggleReadsOnlyExactOne) {
     for (const Case& c : {Case{L"1", true}, Case{L"0", false}, Case{L"yes", false},
                           Case{L"11", false}, Case{L"", false}, Case{L" 1x", false}}) {
         SCOPED_TRACE(Narrow(c.value));
-        WriteSeenFile({L"[prefs]", std::wstring(L"mute_nudges=") + c.value});
+        WriteSeenFile({{L"prefs", {{L"mute_nudges", c.value}}}});
         EXPECT_EQ(seenFile.IsNudgeMuted(), c.muted);
     }
 }
@@ -152,12 +154,12 @@ TEST_F(SeenFileTest, APreferenceTheFileCannotStoreIsKeptForTheRun) {
                 std::filesystem::create_directories(options.seenPath);
                 break;
             case Obstacle::ReadOnly:
-                WriteSeenFile({L"[prefs]", L"mute_nudges=0"});
+                WriteSeenFile({{L"prefs", {{L"mute_nudges", L"0"}}}});
                 ASSERT_TRUE(
                     ::SetFileAttributesW(options.seenPath.c_str(), FILE_ATTRIBUTE_READONLY));
                 break;
             case Obstacle::HeldByAnotherProgram:
-                WriteSeenFile({L"[prefs]", L"mute_nudges=0"});
+                WriteSeenFile({{L"prefs", {{L"mute_nudges", L"0"}}}});
                 held = ::CreateFileW(options.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
                 ASSERT_NE(held, INVALID_HANDLE_VALUE);
@@ -185,14 +187,14 @@ TEST_F(SeenFileTest, APreferenceTheFileCannotStoreIsKeptForTheRun) {
         }
         seenFile.SetNudgesMuted(false);
         EXPECT_EQ(ReadSeen(L"prefs", L"mute_nudges"), L"0");
-        WriteSeenFile({L"[prefs]", L"mute_nudges=1"});
+        WriteSeenFile({{L"prefs", {{L"mute_nudges", L"1"}}}});
         EXPECT_TRUE(seenFile.IsNudgeMuted());
     }
 }
 
 TEST_F(SeenFileTest, APreferenceAskedForWhileAnotherProgramHoldsTheFileIsTheLastKnown) {
     // Read through such a lock, the file looks empty: not muted, no nudge today.
-    WriteSeenFile({L"[prefs]", L"mute_nudges=1", L"last_nudge_day=20260305"});
+    WriteSeenFile({{L"prefs", {{L"mute_nudges", L"1"}, {L"last_nudge_day", L"20260305"}}}});
     SeenFile seenFile(options.seenPath);
     ASSERT_TRUE(seenFile.IsNudgeMuted());
     ASSERT_EQ(seenFile.LastNudgeDay(), L"20260305");

@@ -78,8 +78,8 @@ TEST_F(RunTrayCompanionTest, ExitCodesOfTheEarlyEnds) {
 }
 
 TEST_F(RunTrayCompanionTest, StartsInOrderShowsDueNoticeBeforeFirstTickAndEndsWithZero) {
-    WriteRunningState({L"notices=1", L"label_title=Vestrel"},
-                      {L"[notice1]", L"id=n1", L"kind=info", L"title=Hello"});
+    WriteRunningState({{L"notices", L"1"}, {L"label_title", L"Vestrel"}},
+                      {NoticeSection(1, L"n1", L"info", {.title = L"Hello"})});
     // A tick arrives, then the window is destroyed from outside; the quit carries exit value 5,
     // which the program does not pass on.
     MSG tick{fake::kTrayWindowHandle, WM_TIMER, 1, 0, 0, {}};
@@ -160,8 +160,8 @@ TEST_F(RunTrayCompanionTest, COMStartedForTheShellEndsAfterTheLoop) {
     // A run that never hands an address to the shell never starts COM (the test above shows
     // none); one that does ends it after the loop, while the mutex is still held.
     const std::wstring target = std::wstring(kCompanionWebOrigin) + L"/news";
-    WriteRunningState({L"notices=1"},
-                      {L"[notice1]", L"id=n1", L"kind=info", L"title=Hello", L"target=" + target});
+    WriteRunningState({{L"notices", L"1"}},
+                      {NoticeSection(1, L"n1", L"info", {.target = target, .title = L"Hello"})});
     MSG click{fake::kTrayWindowHandle,
               kTrayCallbackMessage,
               0,

@@ -1,14 +1,22 @@
 #include "test_support.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 namespace {
 
 int folderCounter = 0;
+
+// A test file that cannot be written would make every check after it meaningless.
+void RequireWritten(DWORD error, const std::wstring& path) {
+    if (error != ERROR_SUCCESS) {
+        throw std::runtime_error("cannot write " + Narrow(path) + ": Windows error " +
+                                 std::to_string(error));
+    }
+}
 
 }  // namespace
 
@@ -51,32 +59,19 @@ Notice MakeNotice(std::wstring id, NoticeKind kind, std::wstring title, std::wst
                   .body = std::move(body)};
 }
 
-std::vector<std::wstring> NoticeSection(int index, const std::wstring& id, const std::wstring& kind,
-                                        const std::wstring& title, const std::wstring& target) {
-    std::vector<std::wstring> lines = {L"[notice" + std::to_wstring(index) + L"]", L"id=" + id,
-                                       L"kind=" + kind, L"title=" + (title.empty() ? id : title),
-                                       L"body=About " + id};
-    if (!target.empty()) {
-        lines.push_back(L"target=" + target);
-    }
-    return lines;
-}
-
-std::vector<unsigned char> Utf16LeWithBom(const std::vector<std::wstring>& lines) {
-    std::vector<unsigned char> bytes = {0xFF, 0xFE};
-    for (const std::wstring& line : lines) {
-        for (wchar_t c : line + L"\r\n") {
-            bytes.push_back(static_cast<unsigned char>(c & 0xFF));
-            bytes.push_back(static_cast<unsigned char>((c >> 8) & 0xFF));
-        }
-    }
-    return bytes;
+profile_text::Section NoticeSection(int index, const std::wstring& id, const std::wstring& kind,
+                                    const NoticeTexts& texts) {
+    const std::wstring title = texts.title.value_or(id);
+    return {L"notice" + std::to_wstring(index),
+            {{L"id", id},
+             {L"kind", kind},
+             {L"target", texts.target},
+             {L"title", title},
+             {L"body", texts.body.value_or(L"About " + title)}}};
 }
 
 void WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes) {
-    std::ofstream file(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
+    RequireWritten(profile_text::WriteFileInOneStep(path, bytes), path);
 }
 
 std::vector<unsigned char> ReadFileBytes(const std::wstring& path) {
@@ -84,23 +79,24 @@ std::vector<unsigned char> ReadFileBytes(const std::wstring& path) {
     return std::vector<unsigned char>(std::istreambuf_iterator<char>(file), {});
 }
 
-void LogicTest::WriteStateFile(const std::vector<std::wstring>& lines) const {
-    WriteFileBytes(options.statePath, Utf16LeWithBom(lines));
+void LogicTest::WriteStateFile(const profile_text::Profile& profile) const {
+    RequireWritten(profile_text::WriteProfileFile(options.statePath, profile), options.statePath);
 }
 
-void LogicTest::WriteRunningState(const std::vector<std::wstring>& stateLines,
-                                  const std::vector<std::wstring>& moreLines) {
+void LogicTest::WriteRunningState(const std::vector<profile_text::Key>& stateKeys,
+                                  const profile_text::Profile& moreSections) {
     fake->script.processes[77] = fake::FakeProcess{};
-    std::vector<std::wstring> lines = {
-        L"[state]", L"written_unix=" + std::to_wstring(fake->script.unixNow), L"pid=77"};
-    lines.insert(lines.end(), stateLines.begin(), stateLines.end());
-    lines.insert(lines.end(), moreLines.begin(), moreLines.end());
-    WriteStateFile(lines);
+    profile_text::Profile profile = {
+        {L"state", {{L"written_unix", std::to_wstring(fake->script.unixNow)}, {L"pid", L"77"}}}};
+    std::vector<profile_text::Key>& state = profile.front().keys;
+    state.insert(state.end(), stateKeys.begin(), stateKeys.end());
+    profile.insert(profile.end(), moreSections.begin(), moreSections.end());
+    WriteStateFile(profile);
 }
 
-void LogicTest::WriteSeenFile(const std::vector<std::wstring>& lines) const {
+void LogicTest::WriteSeenFile(const profile_text::Profile& profile) const {
     std::filesystem::create_directories(std::filesystem::path(options.seenPath).parent_path());
-    WriteFileBytes(options.seenPath, Utf16LeWithBom(lines));
+    RequireWritten(profile_text::WriteProfileFile(options.seenPath, profile), options.seenPath);
 }
 
 std::wstring LogicTest::ReadSeen(const std::wstring& section, const std::wstring& key) const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform_fake.h"
+#include "profile_text.h"
 #include "readable_text.h"
 
 #include "actions/launcher.h"
@@ -52,15 +53,14 @@ class LogicTest : public ::testing::Test {
     // Parts are made afresh by the row itself.
     void StartRow();
 
-    // Writes the state file as the companion application does: UTF-16LE with a byte-order mark,
-    // CRLF line ends. Lines are given without line ends.
-    void WriteStateFile(const std::vector<std::wstring>& lines) const;
-    // A state file of a live companion application (pid 77, fresh heartbeat) with extra lines
-    // appended to its [state] section, then further sections.
-    void WriteRunningState(const std::vector<std::wstring>& stateLines,
-                           const std::vector<std::wstring>& moreLines = {});
-    // Writes a seen file with the byte-order mark.
-    void WriteSeenFile(const std::vector<std::wstring>& lines) const;
+    // Writes the state file as the companion application does (profile_text).
+    void WriteStateFile(const profile_text::Profile& profile) const;
+    // A state file of a live companion application (pid 77, fresh heartbeat) with further keys
+    // in its [state] section, then further sections.
+    void WriteRunningState(const std::vector<profile_text::Key>& stateKeys,
+                           const profile_text::Profile& moreSections = {});
+    // Writes the seen file as the program does (its folder made first).
+    void WriteSeenFile(const profile_text::Profile& profile) const;
 
     std::wstring ReadSeen(const std::wstring& section, const std::wstring& key) const;
 
@@ -89,14 +89,25 @@ class LogicTest : public ::testing::Test {
 Notice MakeNotice(std::wstring id, NoticeKind kind, std::wstring title = L"A title",
                   std::wstring body = L"A body", std::wstring target = L"app:home");
 
-// The lines of a [notice<index>] section listing a notice of the given kind word.
-std::vector<std::wstring> NoticeSection(int index, const std::wstring& id, const std::wstring& kind,
-                                        const std::wstring& title = L"",
-                                        const std::wstring& target = L"");
+// The texts of a notice section beyond its id and its kind.
+struct NoticeTexts {
+    // Empty unless given, as the companion writes a notice without a target.
+    std::wstring target{};
+    // The id unless given, so that the queue and the balloons name their notices by it.
+    std::optional<std::wstring> title{};
+    // "About <title>" unless given.
+    std::optional<std::wstring> body{};
+};
 
+// A [notice<index>] section with all five keys in the companion's order. The kind is the word
+// written, so that a test can give one the program does not know.
+profile_text::Section NoticeSection(int index, const std::wstring& id, const std::wstring& kind,
+                                    const NoticeTexts& texts = {});
+
+// Raw bytes, for files the companion would never write (no byte-order mark, ANSI, empty); the
+// file is replaced in one step.
 std::vector<unsigned char> ReadFileBytes(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes);
-std::vector<unsigned char> Utf16LeWithBom(const std::vector<std::wstring>& lines);
 
 // The ids in a queue, front first.
 std::vector<std::wstring> QueueIds(const Balloons& balloons);

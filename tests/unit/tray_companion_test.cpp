@@ -31,9 +31,9 @@ class TrayCompanionTest : public LogicTest {
     // A running companion application with notices "cur" (a screen target) and "next".
     void ListTwoNotices() {
         WriteRunningState(
-            {L"label_open=Open", L"label_running=Running", L"notices=2"},
-            {L"[notice1]", L"id=cur", L"kind=info", L"title=Current", L"target=app:news",
-             L"[notice2]", L"id=next", L"kind=info", L"title=Next", L"body=Body"});
+            {{L"label_open", L"Open"}, {L"label_running", L"Running"}, {L"notices", L"2"}},
+            {NoticeSection(1, L"cur", L"info", {.target = L"app:news", .title = L"Current"}),
+             NoticeSection(2, L"next", L"info", {.title = L"Next", .body = L"Body"})});
     }
 };
 
@@ -182,10 +182,10 @@ TEST_F(TrayCompanionTest, EventsInsideARequestBelongToTheBalloonBeforeIt) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         StartRow();
-        WriteRunningState({L"notices=3"},
-                          {L"[notice1]", L"id=W", L"kind=info", L"title=W", L"target=app:wscreen",
-                           L"[notice2]", L"id=X", L"kind=info", L"title=X", L"target=app:xscreen",
-                           L"[notice3]", L"id=Y", L"kind=info", L"title=Y", L"target=app:yscreen"});
+        WriteRunningState({{L"notices", L"3"}},
+                          {NoticeSection(1, L"W", L"info", {.target = L"app:wscreen"}),
+                           NoticeSection(2, L"X", L"info", {.target = L"app:xscreen"}),
+                           NoticeSection(3, L"Y", L"info", {.target = L"app:yscreen"})});
         const std::unique_ptr<TrayCompanion> companion = StartCompanion();
         ASSERT_EQ(companion->Notices().CurrentNotice().id, L"W");
         fake->script.notifyAnswers[NIM_MODIFY] = {c.accepted ? TRUE : FALSE};

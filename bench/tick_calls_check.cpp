@@ -92,10 +92,10 @@ int wmain() {
     ::CreateDirectoryW(folder.c_str(), nullptr);
 
     constexpr DWORD kCompanionPid = 4711;
-    fake::Reset();
-    fake::script.processes[kCompanionPid] = fake::FakeProcess{};
+    fake::Platform fake;
+    fake.script.processes[kCompanionPid] = fake::FakeProcess{};
     const bench::WorstStateFiles files =
-        bench::WriteWorstState(folder, kCompanionPid, fake::script.unixNow);
+        bench::WriteWorstState(folder, kCompanionPid, fake.script.unixNow);
     // The program as it starts, its window the fake's; then one tick as the loop delivers it.
     TrayCompanion companion(StartupOptions{.mutexName = L"VestrelTickCalls",
                                            .statePath = files.statePath,
@@ -103,18 +103,18 @@ int wmain() {
                                            .pythonwPath = L"pythonw.exe",
                                            .launcherPath = L"launch.py"});
     const bool started = companion.Start(nullptr);
-    fake::calls.clear();
+    fake.calls.clear();
 
     TrayWindowProc(fake::kTrayWindowHandle, WM_TIMER, kRefreshTimerId, 0);
-    const std::vector<fake::Call> programCalls = fake::calls;
+    const std::vector<fake::Call> programCalls = fake.calls;
     const bool nothingQueued = started && companion.Icon().IsAdded() &&
                                companion.Notices().Queue().empty() &&
                                !companion.Notices().IsBalloonShowing();
 
-    fake::calls.clear();
+    fake.calls.clear();
     bench::FloorTick<FakeCalls> floor(files, companion.Icon().Record());
     floor.Run();
-    const std::vector<fake::Call> floorCalls = fake::calls;
+    const std::vector<fake::Call> floorCalls = fake.calls;
 
     ::DeleteFileW(files.statePath.c_str());
     ::DeleteFileW(files.seenPath.c_str());

@@ -1,5 +1,7 @@
 #include "worst_state.h"
 
+#include "profile_text.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -13,58 +15,46 @@ namespace {
 constexpr wchar_t kBody[] =
     L"A new version is ready to install. Save your work, then choose Open to restart the app now.";
 
-std::wstring StateText(const WorstStateFiles& files, std::int64_t writtenUnix) {
-    std::wstring text = L"[state]\r\n";
-    text += L"written_unix=" + std::to_wstring(writtenUnix) + L"\r\n";
-    text += L"pid=" + std::to_wstring(files.companionPid) + L"\r\n";
-    text += L"status=running\r\n";
-    text += L"notices=" + std::to_wstring(kNoticeCount) + L"\r\n";
-    text += L"role=server\r\n";
-    text += L"label_title=Vestrel\r\n";
-    text += L"label_stopped=Stopped\r\n";
-    text += L"label_running=Running\r\n";
-    text += L"label_update_waiting=Update waiting\r\n";
-    text += L"label_open=&Open Vestrel\r\n";
-    text += L"label_stop=&Stop\r\n";
-    text += L"label_mute=&Mute tips\r\n";
+profile_text::Profile StateProfile(const WorstStateFiles& files, std::int64_t writtenUnix) {
+    profile_text::Profile profile = {{L"state",
+                                      {{L"written_unix", std::to_wstring(writtenUnix)},
+                                       {L"pid", std::to_wstring(files.companionPid)},
+                                       {L"status", L"running"},
+                                       {L"notices", std::to_wstring(kNoticeCount)},
+                                       {L"role", L"server"},
+                                       {L"label_title", L"Vestrel"},
+                                       {L"label_stopped", L"Stopped"},
+                                       {L"label_running", L"Running"},
+                                       {L"label_update_waiting", L"Update waiting"},
+                                       {L"label_open", L"&Open Vestrel"},
+                                       {L"label_stop", L"&Stop"},
+                                       {L"label_mute", L"&Mute tips"}}}};
     for (int index = 1; index <= kNoticeCount; ++index) {
-        text += L"[notice" + std::to_wstring(index) + L"]\r\n";
-        text += L"id=" + NoticeId(index) + L"\r\n";
-        text += std::wstring(L"kind=") + (index % 3 == 0 ? L"danger" : L"info") + L"\r\n";
-        text += L"target=https://vestrel.app/notices/" + std::to_wstring(index) + L"\r\n";
-        text += L"title=Notice number " + std::to_wstring(index) + L"\r\n";
-        text += std::wstring(L"body=") + kBody + L" (" + std::to_wstring(index) + L")\r\n";
+        const std::wstring number = std::to_wstring(index);
+        profile.push_back({L"notice" + number,
+                           {{L"id", NoticeId(index)},
+                            {L"kind", index % 3 == 0 ? L"danger" : L"info"},
+                            {L"target", L"https://vestrel.app/notices/" + number},
+                            {L"title", L"Notice number " + number},
+                            {L"body", std::wstring(kBody) + L" (" + number + L")"}}});
     }
-    return text;
+    return profile;
 }
 
-std::wstring SeenText() {
-    std::wstring text = L"[prefs]\r\nlast_nudge_day=20000101\r\n[shown]\r\n";
+profile_text::Profile SeenProfile() {
+    profile_text::Profile profile = {{L"prefs", {{L"last_nudge_day", L"20000101"}}},
+                                     {L"shown", {}}};
     for (int index = 1; index <= kNoticeCount; ++index) {
-        text += NoticeId(index) + L"=1\r\n";
+        profile.back().keys.push_back({NoticeId(index), L"1"});
     }
-    return text;
+    return profile;
 }
 
-void WriteUtf16File(const std::wstring& path, const std::wstring& text) {
-    // Readers never see half a file: write beside it, then replace it in one step.
-    const std::wstring temporary = path + L".new";
-    HANDLE file = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        std::fwprintf(stderr, L"cannot write %ls (error %lu)\n", temporary.c_str(),
-                      ::GetLastError());
-        std::exit(2);
-    }
-    static constexpr BYTE kByteOrderMark[] = {0xFF, 0xFE};
-    DWORD written = 0;
-    ::WriteFile(file, kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr);
-    // wchar_t is UTF-16LE on Windows, so the text goes out as it is in memory.
-    ::WriteFile(file, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written,
-                nullptr);
-    ::CloseHandle(file);
-    if (!::MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        std::fwprintf(stderr, L"cannot replace %ls (error %lu)\n", path.c_str(), ::GetLastError());
+// Readers never see half a file (profile_text writes beside it and renames); a file that cannot
+// be written ends the run.
+void WriteOrExit(const std::wstring& path, const profile_text::Profile& profile) {
+    if (const DWORD error = profile_text::WriteProfileFile(path, profile); error != ERROR_SUCCESS) {
+        std::fwprintf(stderr, L"cannot write %ls (error %lu)\n", path.c_str(), error);
         std::exit(2);
     }
 }
@@ -86,13 +76,13 @@ WorstStateFiles WriteWorstState(const std::wstring& folder, DWORD companionPid,
     for (int index = 1; index <= kNoticeCount; ++index) {
         files.noticeSections.push_back(L"notice" + std::to_wstring(index));
     }
-    WriteUtf16File(files.statePath, StateText(files, writtenUnix));
-    WriteUtf16File(files.seenPath, SeenText());
+    WriteOrExit(files.statePath, StateProfile(files, writtenUnix));
+    WriteOrExit(files.seenPath, SeenProfile());
     return files;
 }
 
 void RefreshHeartbeat(const WorstStateFiles& files, std::int64_t writtenUnix) {
-    WriteUtf16File(files.statePath, StateText(files, writtenUnix));
+    WriteOrExit(files.statePath, StateProfile(files, writtenUnix));
 }
 
 }  // namespace bench

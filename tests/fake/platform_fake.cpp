@@ -3,19 +3,24 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <utility>
 
 namespace fake {
 
-Script script;
-std::vector<Call> calls;
-
 namespace {
 
-WNDPROC registeredWindowProc = nullptr;
-bool quitPosted = false;
-std::map<HWND, LONG_PTR> userData;
+// The one fake that lives, set and cleared by the fake itself: the platform calls are free
+// functions, so this is how they find it.
+Platform* livePlatform = nullptr;
+
+[[noreturn]] void Fail(const char* what) {
+    std::fprintf(stderr, "fake platform: %s\n", what);
+    std::fflush(stderr);
+    std::abort();
+}
 
 std::wstring Text(LPCWSTR text) {
     return text != nullptr ? std::wstring(text) : L"<null>";
@@ -28,13 +33,24 @@ std::uint64_t Number(const void* handle) {
 using Texts = std::map<std::string, std::wstring, std::less<>>;
 using Numbers = std::map<std::string, std::uint64_t, std::less<>>;
 
-Call& Record(std::string name, Texts texts = {}, Numbers numbers = {}) {
+// The live fake, for the platform call of this name.
+Platform& Live(const char* call) {
+    if (livePlatform == nullptr) {
+        Fail((std::string(call) + " was called while no fake::Platform lives; make one first")
+                 .c_str());
+    }
+    return *livePlatform;
+}
+
+// Records a call in the live fake, and gives that fake for the answer.
+Platform& Record(std::string name, Texts texts = {}, Numbers numbers = {}) {
+    Platform& live = Live(name.c_str());
     Call call;
     call.name = std::move(name);
     call.texts = std::move(texts);
     call.numbers = std::move(numbers);
-    calls.push_back(std::move(call));
-    return calls.back();
+    live.calls.push_back(std::move(call));
+    return live;
 }
 
 std::uint64_t Signed(std::int64_t value) {
@@ -47,6 +63,17 @@ bool IsFakeHandle(HANDLE handle) {
 }
 
 }  // namespace
+
+Platform::Platform() {
+    if (livePlatform != nullptr) {
+        Fail("a fake::Platform was made while another lives; a test has one at a time");
+    }
+    livePlatform = this;
+}
+
+Platform::~Platform() {
+    livePlatform = nullptr;
+}
 
 const std::wstring& Call::Text(std::string_view parameter) const {
     const auto found = texts.find(parameter);
@@ -64,22 +91,14 @@ std::uint64_t Call::Number(std::string_view parameter) const {
     return found->second;
 }
 
-void Reset() {
-    script = Script{};
-    calls.clear();
-    registeredWindowProc = nullptr;
-    quitPosted = false;
-    userData.clear();
-}
-
-std::vector<Call> CallsNamed(std::string_view name) {
+std::vector<Call> Platform::CallsNamed(std::string_view name) const {
     std::vector<Call> named;
     std::copy_if(calls.begin(), calls.end(), std::back_inserter(named),
                  [name](const Call& call) { return call.name == name; });
     return named;
 }
 
-std::vector<std::string> CallNames(const std::vector<std::string>& except) {
+std::vector<std::string> Platform::CallNames(const std::vector<std::string>& except) const {
     std::vector<std::string> names;
     for (const Call& call : calls) {
         if (std::find(except.begin(), except.end(), call.name) == except.end()) {
@@ -89,7 +108,7 @@ std::vector<std::string> CallNames(const std::vector<std::string>& except) {
     return names;
 }
 
-bool ReadSection(std::wstring_view section) {
+bool Platform::ReadSection(std::wstring_view section) const {
     return std::any_of(calls.begin(), calls.end(), [section](const Call& call) {
         return call.name == "GetPrivateProfileStringW" && call.Text("section") == section;
     });
@@ -99,10 +118,9 @@ bool ReadSection(std::wstring_view section) {
 
 namespace platform {
 
-using fake::calls;
+using fake::Live;
 using fake::Number;
 using fake::Record;
-using fake::script;
 using fake::Signed;
 using fake::Text;
 
@@ -112,8 +130,8 @@ BOOL SetDefaultDllDirectories(DWORD flags) {
 }
 
 LPWSTR GetCommandLineW() {
-    Record("GetCommandLineW");
-    return script.commandLine.data();
+    fake::Platform& live = Record("GetCommandLineW");
+    return live.script.commandLine.data();
 }
 
 LPWSTR* CommandLineToArgvW(LPCWSTR commandLine, int* argc) {
@@ -128,15 +146,16 @@ HLOCAL LocalFree(HLOCAL memory) {
 }
 
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name) {
-    Record("CreateMutexW", {{"name", Text(name)}},
-           {{"attributes", Number(attributes)},
-            {"initialOwner", static_cast<std::uint64_t>(initialOwner)}});
-    return script.mutex == fake::MutexAnswer::Fails ? nullptr : fake::kMutexHandle;
+    fake::Platform& live = Record("CreateMutexW", {{"name", Text(name)}},
+                                  {{"attributes", Number(attributes)},
+                                   {"initialOwner", static_cast<std::uint64_t>(initialOwner)}});
+    return live.script.mutex == fake::MutexAnswer::Fails ? nullptr : fake::kMutexHandle;
 }
 
 DWORD GetLastError() {
-    Record("GetLastError");
-    return script.mutex == fake::MutexAnswer::AlreadyExists ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
+    fake::Platform& live = Record("GetLastError");
+    return live.script.mutex == fake::MutexAnswer::AlreadyExists ? ERROR_ALREADY_EXISTS
+                                                                 : ERROR_SUCCESS;
 }
 
 BOOL CloseHandle(HANDLE handle) {
@@ -148,40 +167,42 @@ BOOL CloseHandle(HANDLE handle) {
 }
 
 ATOM RegisterClassW(const WNDCLASSW* windowClass) {
-    Record("RegisterClassW", {{"lpszClassName", Text(windowClass->lpszClassName)}},
-           {{"style", windowClass->style},
-            {"hInstance", Number(windowClass->hInstance)},
-            {"hIcon", Number(windowClass->hIcon)},
-            {"hCursor", Number(windowClass->hCursor)},
-            {"hbrBackground", Number(windowClass->hbrBackground)},
-            {"lpszMenuName", Number(windowClass->lpszMenuName)},
-            {"cbClsExtra", static_cast<std::uint64_t>(windowClass->cbClsExtra)},
-            {"cbWndExtra", static_cast<std::uint64_t>(windowClass->cbWndExtra)}});
-    fake::registeredWindowProc = windowClass->lpfnWndProc;
+    fake::Platform& live =
+        Record("RegisterClassW", {{"lpszClassName", Text(windowClass->lpszClassName)}},
+               {{"style", windowClass->style},
+                {"hInstance", Number(windowClass->hInstance)},
+                {"hIcon", Number(windowClass->hIcon)},
+                {"hCursor", Number(windowClass->hCursor)},
+                {"hbrBackground", Number(windowClass->hbrBackground)},
+                {"lpszMenuName", Number(windowClass->lpszMenuName)},
+                {"cbClsExtra", static_cast<std::uint64_t>(windowClass->cbClsExtra)},
+                {"cbWndExtra", static_cast<std::uint64_t>(windowClass->cbWndExtra)}});
+    live.windows.procedure = windowClass->lpfnWndProc;
     return 1;
 }
 
 HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x,
                      int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                      LPVOID param) {
-    Record("CreateWindowExW", {{"className", Text(className)}, {"windowName", Text(windowName)}},
-           {{"exStyle", exStyle},
-            {"style", style},
-            {"x", Signed(x)},
-            {"y", Signed(y)},
-            {"width", Signed(width)},
-            {"height", Signed(height)},
-            {"parent", Number(parent)},
-            {"menu", Number(menu)},
-            {"instance", Number(instance)},
-            {"param", Number(param)}});
-    if (script.windowFails) {
+    fake::Platform& live = Record(
+        "CreateWindowExW", {{"className", Text(className)}, {"windowName", Text(windowName)}},
+        {{"exStyle", exStyle},
+         {"style", style},
+         {"x", Signed(x)},
+         {"y", Signed(y)},
+         {"width", Signed(width)},
+         {"height", Signed(height)},
+         {"parent", Number(parent)},
+         {"menu", Number(menu)},
+         {"instance", Number(instance)},
+         {"param", Number(param)}});
+    if (live.script.windowFails) {
         return nullptr;
     }
     // As Windows does, the new window's procedure gets its creation messages, with the creation
     // parameter, before CreateWindowExW returns.
     const HWND created = fake::kTrayWindowHandle;
-    if (fake::registeredWindowProc != nullptr) {
+    if (live.windows.procedure != nullptr) {
         CREATESTRUCTW creation{};
         creation.lpCreateParams = param;
         creation.hInstance = instance;
@@ -190,8 +211,8 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
         creation.style = static_cast<LONG>(style);
         creation.dwExStyle = exStyle;
         const auto lParam = reinterpret_cast<LPARAM>(&creation);
-        if (fake::registeredWindowProc(created, WM_NCCREATE, 0, lParam) == FALSE ||
-            fake::registeredWindowProc(created, WM_CREATE, 0, lParam) == -1) {
+        if (live.windows.procedure(created, WM_NCCREATE, 0, lParam) == FALSE ||
+            live.windows.procedure(created, WM_CREATE, 0, lParam) == -1) {
             return nullptr;
         }
     }
@@ -199,8 +220,8 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
 }
 
 UINT RegisterWindowMessageW(LPCWSTR name) {
-    Record("RegisterWindowMessageW", {{"name", Text(name)}});
-    return script.taskbarCreatedMessage;
+    fake::Platform& live = Record("RegisterWindowMessageW", {{"name", Text(name)}});
+    return live.script.taskbarCreatedMessage;
 }
 
 BOOL ChangeWindowMessageFilterEx(HWND window, UINT message, DWORD action,
@@ -214,16 +235,18 @@ BOOL ChangeWindowMessageFilterEx(HWND window, UINT message, DWORD action,
 }
 
 LONG_PTR SetWindowLongPtrW(HWND window, int index, LONG_PTR value) {
-    Record("SetWindowLongPtrW", {},
-           {{"window", Number(window)}, {"index", Signed(index)}, {"value", Signed(value)}});
-    LONG_PTR& slot = fake::userData[window];
+    fake::Platform& live =
+        Record("SetWindowLongPtrW", {},
+               {{"window", Number(window)}, {"index", Signed(index)}, {"value", Signed(value)}});
+    LONG_PTR& slot = live.windows.userData[window];
     return std::exchange(slot, value);
 }
 
 LONG_PTR GetWindowLongPtrW(HWND window, int index) {
-    Record("GetWindowLongPtrW", {}, {{"window", Number(window)}, {"index", Signed(index)}});
-    const auto found = fake::userData.find(window);
-    return found != fake::userData.end() ? found->second : 0;
+    fake::Platform& live =
+        Record("GetWindowLongPtrW", {}, {{"window", Number(window)}, {"index", Signed(index)}});
+    const auto found = live.windows.userData.find(window);
+    return found != live.windows.userData.end() ? found->second : 0;
 }
 
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC timerProc) {
@@ -245,20 +268,21 @@ LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
 }
 
 void PostQuitMessage(int exitCode) {
-    Record("PostQuitMessage", {}, {{"exitCode", Signed(exitCode)}});
-    fake::quitPosted = true;
+    fake::Platform& live = Record("PostQuitMessage", {}, {{"exitCode", Signed(exitCode)}});
+    live.windows.quitPosted = true;
 }
 
 BOOL GetMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax) {
-    Record("GetMessageW", {},
-           {{"window", Number(window)}, {"filterMin", filterMin}, {"filterMax", filterMax}});
-    if (fake::quitPosted || script.messages.empty()) {
+    fake::Platform& live =
+        Record("GetMessageW", {},
+               {{"window", Number(window)}, {"filterMin", filterMin}, {"filterMax", filterMax}});
+    if (live.windows.quitPosted || live.script.messages.empty()) {
         *msg = MSG{};
         msg->message = WM_QUIT;
         return FALSE;
     }
-    *msg = script.messages.front();
-    script.messages.pop_front();
+    *msg = live.script.messages.front();
+    live.script.messages.pop_front();
     return msg->message == WM_QUIT ? FALSE : TRUE;
 }
 
@@ -268,11 +292,11 @@ BOOL TranslateMessage(const MSG* msg) {
 }
 
 LRESULT DispatchMessageW(const MSG* msg) {
-    Record("DispatchMessageW", {}, {{"message", msg->message}});
-    if (fake::registeredWindowProc == nullptr) {
+    fake::Platform& live = Record("DispatchMessageW", {}, {{"message", msg->message}});
+    if (live.windows.procedure == nullptr) {
         return 0;
     }
-    return fake::registeredWindowProc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+    return live.windows.procedure(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 
 BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -301,27 +325,28 @@ int GetSystemMetrics(int index) {
 }
 
 BOOL Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data) {
-    fake::Call& call = Record("Shell_NotifyIconW", {}, {{"message", message}});
+    fake::Platform& live = Record("Shell_NotifyIconW", {}, {{"message", message}});
+    fake::Call& call = live.calls.back();
     call.record = *data;
     // The answer is this request's own, taken before any request nested in it asks.
-    std::deque<BOOL>& answers = script.notifyAnswers[message];
+    std::deque<BOOL>& answers = live.script.notifyAnswers[message];
     BOOL answer = TRUE;
     if (!answers.empty()) {
         answer = answers.front();
         answers.pop_front();
     }
-    if (script.whileNotifying) {
+    if (live.script.whileNotifying) {
         // Moved out first: a nested request must not run the hook again.
-        const auto hook = std::move(script.whileNotifying);
-        script.whileNotifying = nullptr;
+        const auto hook = std::move(live.script.whileNotifying);
+        live.script.whileNotifying = nullptr;
         hook(message);
     }
     return answer;
 }
 
 HMENU CreatePopupMenu() {
-    Record("CreatePopupMenu");
-    return script.popupMenuFails ? nullptr : fake::kMenuHandle;
+    fake::Platform& live = Record("CreatePopupMenu");
+    return live.script.popupMenuFails ? nullptr : fake::kMenuHandle;
 }
 
 BOOL AppendMenuW(HMENU menu, UINT flags, UINT_PTR id, LPCWSTR text) {
@@ -331,17 +356,17 @@ BOOL AppendMenuW(HMENU menu, UINT flags, UINT_PTR id, LPCWSTR text) {
 }
 
 BOOL GetCursorPos(LPPOINT point) {
-    Record("GetCursorPos");
-    if (!script.cursor) {
+    fake::Platform& live = Record("GetCursorPos");
+    if (!live.script.cursor) {
         return FALSE;
     }
-    *point = *script.cursor;
+    *point = *live.script.cursor;
     return TRUE;
 }
 
 DWORD GetMessagePos() {
-    Record("GetMessagePos");
-    return script.messagePos;
+    fake::Platform& live = Record("GetMessagePos");
+    return live.script.messagePos;
 }
 
 BOOL SetForegroundWindow(HWND window) {
@@ -351,18 +376,18 @@ BOOL SetForegroundWindow(HWND window) {
 
 BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND window,
                     const RECT* rect) {
-    Record("TrackPopupMenu", {},
-           {{"menu", Number(menu)},
-            {"flags", flags},
-            {"x", Signed(x)},
-            {"y", Signed(y)},
-            {"reserved", Signed(reserved)},
-            {"window", Number(window)},
-            {"rect", Number(rect)}});
-    if (script.whileTracking) {
-        script.whileTracking();
+    fake::Platform& live = Record("TrackPopupMenu", {},
+                                  {{"menu", Number(menu)},
+                                   {"flags", flags},
+                                   {"x", Signed(x)},
+                                   {"y", Signed(y)},
+                                   {"reserved", Signed(reserved)},
+                                   {"window", Number(window)},
+                                   {"rect", Number(rect)}});
+    if (live.script.whileTracking) {
+        live.script.whileTracking();
     }
-    return static_cast<BOOL>(script.trackResult);
+    return static_cast<BOOL>(live.script.trackResult);
 }
 
 BOOL DestroyMenu(HMENU menu) {
@@ -372,15 +397,15 @@ BOOL DestroyMenu(HMENU menu) {
 
 DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue, LPWSTR buffer,
                                DWORD size, LPCWSTR path) {
-    Record("GetPrivateProfileStringW",
-           {{"section", Text(section)},
-            {"key", Text(key)},
-            {"defaultValue", Text(defaultValue)},
-            {"path", Text(path)}},
-           {{"size", size}});
+    fake::Platform& live = Record("GetPrivateProfileStringW",
+                                  {{"section", Text(section)},
+                                   {"key", Text(key)},
+                                   {"defaultValue", Text(defaultValue)},
+                                   {"path", Text(path)}},
+                                  {{"size", size}});
     const DWORD copied = ::GetPrivateProfileStringW(section, key, defaultValue, buffer, size, path);
-    if (script.afterProfileRead) {
-        script.afterProfileRead(Text(section), Text(key));
+    if (live.script.afterProfileRead) {
+        live.script.afterProfileRead(Text(section), Text(key));
     }
     return copied;
 }
@@ -433,8 +458,9 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERL
 }
 
 HRESULT CoInitializeEx(LPVOID reserved, DWORD coInit) {
-    Record("CoInitializeEx", {}, {{"reserved", Number(reserved)}, {"coInit", coInit}});
-    return script.comResult;
+    fake::Platform& live =
+        Record("CoInitializeEx", {}, {{"reserved", Number(reserved)}, {"coInit", coInit}});
+    return live.script.comResult;
 }
 
 void CoUninitialize() {
@@ -442,22 +468,22 @@ void CoUninitialize() {
 }
 
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
-    Record("OpenProcess", {},
-           {{"access", access},
-            {"inherit", static_cast<std::uint64_t>(inherit)},
-            {"processId", processId}});
-    const auto found = script.processes.find(processId);
-    if (found == script.processes.end() || !found->second.openable) {
+    fake::Platform& live = Record("OpenProcess", {},
+                                  {{"access", access},
+                                   {"inherit", static_cast<std::uint64_t>(inherit)},
+                                   {"processId", processId}});
+    const auto found = live.script.processes.find(processId);
+    if (found == live.script.processes.end() || !found->second.openable) {
         return nullptr;
     }
     return reinterpret_cast<HANDLE>(fake::kOpenedProcessBase + processId);
 }
 
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
-    Record("GetExitCodeProcess", {}, {{"process", Number(process)}});
+    fake::Platform& live = Record("GetExitCodeProcess", {}, {{"process", Number(process)}});
     const auto processId =
         static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(process) - fake::kOpenedProcessBase);
-    const fake::FakeProcess& fakeProcess = script.processes.at(processId);
+    const fake::FakeProcess& fakeProcess = live.script.processes.at(processId);
     if (!fakeProcess.exitCodeReadable) {
         return FALSE;
     }
@@ -470,21 +496,22 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
                     BOOL inheritHandles, DWORD creationFlags, LPVOID environment,
                     LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
                     LPPROCESS_INFORMATION processInfo) {
-    fake::Call& call = Record("CreateProcessW",
-                              {{"applicationName", Text(applicationName)},
-                               {"commandLine", Text(commandLine)},
-                               {"currentDirectory", Text(currentDirectory)}},
-                              {{"processAttributes", Number(processAttributes)},
-                               {"threadAttributes", Number(threadAttributes)},
-                               {"inheritHandles", static_cast<std::uint64_t>(inheritHandles)},
-                               {"creationFlags", creationFlags},
-                               {"environment", Number(environment)}});
+    fake::Platform& live = Record("CreateProcessW",
+                                  {{"applicationName", Text(applicationName)},
+                                   {"commandLine", Text(commandLine)},
+                                   {"currentDirectory", Text(currentDirectory)}},
+                                  {{"processAttributes", Number(processAttributes)},
+                                   {"threadAttributes", Number(threadAttributes)},
+                                   {"inheritHandles", static_cast<std::uint64_t>(inheritHandles)},
+                                   {"creationFlags", creationFlags},
+                                   {"environment", Number(environment)}});
+    fake::Call& call = live.calls.back();
     call.startup = *startupInfo;
     const PROCESS_INFORMATION zero{};
     call.processInfoZeroed = processInfo->hProcess == zero.hProcess &&
                              processInfo->hThread == zero.hThread &&
                              processInfo->dwProcessId == 0 && processInfo->dwThreadId == 0;
-    if (!script.createProcessResult) {
+    if (!live.script.createProcessResult) {
         return FALSE;
     }
     processInfo->hProcess = fake::kProcessHandle;
@@ -496,9 +523,10 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
 
 HINSTANCE ShellExecuteW(HWND window, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters,
                         LPCWSTR directory, INT showCommand) {
-    if (script.whileShellExecuting) {
-        const auto hook = std::move(script.whileShellExecuting);
-        script.whileShellExecuting = nullptr;
+    fake::Platform& live = Live("ShellExecuteW");
+    if (live.script.whileShellExecuting) {
+        const auto hook = std::move(live.script.whileShellExecuting);
+        live.script.whileShellExecuting = nullptr;
         hook();
     }
     Record("ShellExecuteW",
@@ -511,13 +539,13 @@ HINSTANCE ShellExecuteW(HWND window, LPCWSTR verb, LPCWSTR file, LPCWSTR paramet
 }
 
 void GetLocalTime(LPSYSTEMTIME time) {
-    Record("GetLocalTime");
-    *time = script.localTime;
+    fake::Platform& live = Record("GetLocalTime");
+    *time = live.script.localTime;
 }
 
 std::int64_t UnixTimeNow() {
-    Record("UnixTimeNow");
-    return script.unixNow;
+    fake::Platform& live = Record("UnixTimeNow");
+    return live.script.unixNow;
 }
 
 }  // namespace platform

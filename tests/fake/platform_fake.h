@@ -2,6 +2,9 @@
 // of its arguments, and answered from a script. Profile files, files and folders go through to the
 // real API (under Wine in the tests), so the real profile reader and writer are exercised on real
 // files in a temporary folder.
+//
+// A test makes a fake::Platform, and the platform calls record into it while it lives: one at a
+// time, made fresh for each test or row of a table, so that nothing is left over from the last.
 #pragma once
 
 #include "platform/platform.h"
@@ -85,20 +88,39 @@ inline const HICON kIconHandle = reinterpret_cast<HICON>(kFakeHandleBase + 0x600
 // OpenProcess gives kOpenedProcessBase + the process id.
 inline constexpr std::uintptr_t kOpenedProcessBase = kFakeHandleBase + 0x1000000;
 
-extern Script script;
-extern std::vector<Call> calls;
+// The fake the platform calls reach while it lives. It owns everything the fake keeps: the script,
+// the recorded calls and the state of its windows. Making a second one while one lives, or a
+// platform call while none does, ends the process with a message that says so.
+class Platform {
+  public:
+    Platform();
+    ~Platform();
+    Platform(const Platform&) = delete;
+    Platform& operator=(const Platform&) = delete;
 
-// Forgets all calls and restores the default script.
-void Reset();
+    // The recorded calls with the given name, in order.
+    std::vector<Call> CallsNamed(std::string_view name) const;
 
-// The recorded calls with the given name, in order.
-std::vector<Call> CallsNamed(std::string_view name);
+    // The names of all recorded calls, in order, leaving out the names given.
+    std::vector<std::string> CallNames(const std::vector<std::string>& except = {}) const;
 
-// The names of all recorded calls, in order, leaving out the names given.
-std::vector<std::string> CallNames(const std::vector<std::string>& except = {});
+    // Whether a profile read of this section was made (any key, any file).
+    bool ReadSection(std::wstring_view section) const;
 
-// Whether a profile read of this section was made (any key, any file).
-bool ReadSection(std::wstring_view section);
+    // What the test has the platform answer; it may change it at any moment.
+    Script script;
+    // Every call made since this fake was made, in order; a test clears it to look at what
+    // follows alone.
+    std::vector<Call> calls;
+
+    // What the fake's windows keep between calls, as Windows would for the program's window.
+    struct Windows {
+        WNDPROC procedure = nullptr;  // of the class registered last
+        std::map<HWND, LONG_PTR> userData;
+        bool quitPosted = false;
+    };
+    Windows windows;
+};
 
 inline std::uint64_t HandleValue(const void* handle) {
     return reinterpret_cast<std::uintptr_t>(handle);

@@ -54,26 +54,26 @@ TEST_F(EvaluateAppStatusTest, DecidesFromHeartbeatProcessAndStatus) {
     for (const StatusCase& c : cases) {
         SCOPED_TRACE(c.name);
         StartRow();
-        fake::script.unixNow = kNow;
-        fake::script.processes[77] = fake::FakeProcess{};
-        fake::script.processes[4] = fake::FakeProcess{};
-        fake::script.processes[0xFFFFFFFF] = fake::FakeProcess{true, true, 1};
-        fake::script.processes[99] = fake::FakeProcess{true, true, 0};
-        fake::script.processes[98] = fake::FakeProcess{true, false, STILL_ACTIVE};
-        fake::script.processes[97] = fake::FakeProcess{true, true, 259};
-        std::vector<std::wstring> lines = {L"[state]"};
+        fake->script.unixNow = kNow;
+        fake->script.processes[77] = fake::FakeProcess{};
+        fake->script.processes[4] = fake::FakeProcess{};
+        fake->script.processes[0xFFFFFFFF] = fake::FakeProcess{true, true, 1};
+        fake->script.processes[99] = fake::FakeProcess{true, true, 0};
+        fake->script.processes[98] = fake::FakeProcess{true, false, STILL_ACTIVE};
+        fake->script.processes[97] = fake::FakeProcess{true, true, 259};
+        std::vector<profile_text::Key> state;
         if (c.writtenUnix != L"-") {
-            lines.push_back(L"written_unix=" + c.writtenUnix);
+            state.push_back({L"written_unix", c.writtenUnix});
         }
         if (c.pid != L"-") {
-            lines.push_back(L"pid=" + c.pid);
+            state.push_back({L"pid", c.pid});
         }
-        lines.push_back(L"status=" + c.status);
-        WriteStateFile(lines);
+        state.push_back({L"status", c.status});
+        WriteStateFile({{L"state", state}});
 
         EXPECT_EQ(EvaluateAppStatus(StateFile(options.statePath)), c.expected);
 
-        const std::vector<fake::Call> opened = fake::CallsNamed("OpenProcess");
+        const std::vector<fake::Call> opened = fake->CallsNamed("OpenProcess");
         if (!c.opensProcess) {
             EXPECT_TRUE(opened.empty());
             continue;
@@ -84,14 +84,14 @@ TEST_F(EvaluateAppStatusTest, DecidesFromHeartbeatProcessAndStatus) {
         EXPECT_EQ(opened[0].Number("inherit"), static_cast<std::uint64_t>(FALSE));
         EXPECT_EQ(opened[0].Number("processId"), c.openedId);
         // A handle that was opened is closed before the call returns.
-        const auto closes = fake::CallsNamed("CloseHandle");
-        if (fake::script.processes.count(c.openedId) != 0) {
+        const auto closes = fake->CallsNamed("CloseHandle");
+        if (fake->script.processes.count(c.openedId) != 0) {
             ASSERT_EQ(closes.size(), 1u);
             EXPECT_EQ(closes[0].Number("handle"), fake::kOpenedProcessBase + c.openedId);
         }
         // The status key is read only for a live process.
         const bool readStatus =
-            std::any_of(fake::calls.begin(), fake::calls.end(), [](const fake::Call& call) {
+            std::any_of(fake->calls.begin(), fake->calls.end(), [](const fake::Call& call) {
                 return call.name == "GetPrivateProfileStringW" && call.Text("key") == L"status";
             });
         EXPECT_EQ(readStatus, c.expected != AppStatus::Stopped);
@@ -101,7 +101,7 @@ TEST_F(EvaluateAppStatusTest, DecidesFromHeartbeatProcessAndStatus) {
 TEST_F(EvaluateAppStatusTest, ReadsTheClockAfterBothValues) {
     WriteRunningState({});
     EvaluateAppStatus(StateFile(options.statePath));
-    const auto names = fake::CallNames({"GetExitCodeProcess", "CloseHandle", "OpenProcess"});
+    const auto names = fake->CallNames({"GetExitCodeProcess", "CloseHandle", "OpenProcess"});
     EXPECT_EQ(names, (std::vector<std::string>{"GetFileAttributesW", "GetPrivateProfileStringW",
                                                "GetPrivateProfileStringW", "UnixTimeNow",
                                                "GetPrivateProfileStringW"}));
@@ -111,8 +111,8 @@ TEST_F(EvaluateAppStatusTest, MissingFileOrFolderIsStoppedWithoutReading) {
     EXPECT_EQ(EvaluateAppStatus(StateFile(options.statePath)), AppStatus::Stopped);
     std::filesystem::create_directories(options.statePath);
     EXPECT_EQ(EvaluateAppStatus(StateFile(options.statePath)), AppStatus::Stopped);
-    EXPECT_TRUE(fake::CallsNamed("GetPrivateProfileStringW").empty());
-    EXPECT_TRUE(fake::CallsNamed("OpenProcess").empty());
+    EXPECT_TRUE(fake->CallsNamed("GetPrivateProfileStringW").empty());
+    EXPECT_TRUE(fake->CallsNamed("OpenProcess").empty());
 }
 
 }  // namespace

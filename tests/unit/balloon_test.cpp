@@ -15,36 +15,23 @@ constexpr wchar_t kTip[] = L"Vestrel\nRunning";
 class BalloonsTest : public LogicTest {
   protected:
     // A running companion application listing these sections, with the tooltip's labels.
-    void List(const std::vector<std::vector<std::wstring>>& sections) const {
-        std::vector<std::wstring> lines;
-        for (const std::vector<std::wstring>& section : sections) {
-            lines.insert(lines.end(), section.begin(), section.end());
+    void List(const profile_text::Profile& sections) {
+        WriteRunningState({{L"notices", std::to_wstring(sections.size())},
+                           {L"label_title", L"Vestrel"},
+                           {L"label_running", L"Running"}},
+                          sections);
+    }
+
+    using SeenWrite = std::tuple<std::wstring, std::wstring, std::wstring>;
+
+    std::vector<SeenWrite> SeenWrites() const {
+        std::vector<SeenWrite> writes;
+        for (const fake::Call& call : fake->CallsNamed("WritePrivateProfileStringW")) {
+            writes.emplace_back(call.Text("section"), call.Text("key"), call.Text("value"));
         }
-        WriteRunningState({L"notices=" + std::to_wstring(sections.size()), L"label_title=Vestrel",
-                           L"label_running=Running"},
-                          lines);
+        return writes;
     }
 };
-
-// A section with every value of a notice given, the texts as they are.
-std::vector<std::wstring> FullSection(int index, const Notice& notice, const std::wstring& kind) {
-    return {L"[notice" + std::to_wstring(index) + L"]",
-            L"id=" + notice.id,
-            L"kind=" + kind,
-            L"target=" + notice.target,
-            L"title=" + notice.title,
-            L"body=" + notice.body};
-}
-
-using SeenWrite = std::tuple<std::wstring, std::wstring, std::wstring>;
-
-std::vector<SeenWrite> SeenWrites() {
-    std::vector<SeenWrite> writes;
-    for (const fake::Call& call : fake::CallsNamed("WritePrivateProfileStringW")) {
-        writes.emplace_back(call.Text("section"), call.Text("key"), call.Text("value"));
-    }
-    return writes;
-}
 
 TEST_F(BalloonsTest, ShowsNothingUnlessABalloonCanBeShown) {
     struct Case {
@@ -63,7 +50,7 @@ TEST_F(BalloonsTest, ShowsNothingUnlessABalloonCanBeShown) {
         StartRow();
         TrayParts parts(options);
         if (c.icon) {
-            parts.AddIcon();
+            parts.AddIcon(*fake);
         }
         if (c.showing) {
             List({NoticeSection(1, L"before", L"info")});
@@ -75,11 +62,11 @@ TEST_F(BalloonsTest, ShowsNothingUnlessABalloonCanBeShown) {
                   NoticeSection(2, L"next", L"danger")});
             parts.balloons.PollNotices();
         }
-        fake::calls.clear();
+        fake->calls.clear();
 
         parts.balloons.ShowNextNotice();
 
-        EXPECT_TRUE(fake::CallsNamed("Shell_NotifyIconW").empty());
+        EXPECT_TRUE(fake->CallsNamed("Shell_NotifyIconW").empty());
         EXPECT_EQ(parts.balloons.CurrentNotice().id, c.showing ? L"before" : L"");
         const std::vector<std::wstring> waiting =
             c.showing ? std::vector<std::wstring>{L"next"}
@@ -126,13 +113,16 @@ TEST_F(BalloonsTest, FillsOnlyTheBalloonFields) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         StartRow();
-        List({FullSection(1, c.notice, c.kind)});
+        // Every value of the notice given, the texts as they are.
+        List({NoticeSection(
+            1, c.notice.id, c.kind,
+            {.target = c.notice.target, .title = c.notice.title, .body = c.notice.body})});
         TrayParts parts(options);
-        parts.AddIcon();
+        parts.AddIcon(*fake);
 
         parts.balloons.PollNotices();
 
-        const std::vector<fake::Call> sent = fake::CallsNamed("Shell_NotifyIconW");
+        const std::vector<fake::Call> sent = fake->CallsNamed("Shell_NotifyIconW");
         ASSERT_EQ(sent.size(), 1u);
         EXPECT_EQ(sent[0].Number("message"), static_cast<std::uint64_t>(NIM_MODIFY));
         const NOTIFYICONDATAW& record = sent[0].record;
@@ -161,7 +151,7 @@ TEST_F(BalloonsTest, MarksTheShownNoticeAndANudgesDay) {
         StartRow();
         List({NoticeSection(1, L"id-1", c.kind)});
         TrayParts parts(options);
-        parts.AddIcon();
+        parts.AddIcon(*fake);
 
         parts.balloons.PollNotices();
 
@@ -177,9 +167,9 @@ TEST_F(BalloonsTest, MarksTheShownNoticeAndANudgesDay) {
 
 TEST_F(BalloonsTest, ANudgeStampsTheDayOfItsDisplay) {
     // Queued late on the 5th behind another balloon, while nudges were not yet muted.
-    fake::script.localTime = SYSTEMTIME{2026, 3, 4, 5, 23, 59, 0, 0};
+    fake->script.localTime = SYSTEMTIME{2026, 3, 4, 5, 23, 59, 0, 0};
     TrayParts parts(options);
-    parts.AddIcon();
+    parts.AddIcon(*fake);
     List({NoticeSection(1, L"screen", L"info")});
     parts.balloons.PollNotices();
     List({NoticeSection(1, L"screen", L"info"), NoticeSection(2, L"U1", L"nudge")});
@@ -187,8 +177,8 @@ TEST_F(BalloonsTest, ANudgeStampsTheDayOfItsDisplay) {
     ASSERT_EQ(QueueIds(parts.balloons), (std::vector<std::wstring>{L"U1"}));
 
     // Muted and past midnight by the time the balloon closes: neither is asked again.
-    WriteSeenFile({L"[prefs]", L"mute_nudges=1"});
-    fake::script.localTime = SYSTEMTIME{2026, 3, 5, 6, 0, 1, 0, 0};
+    WriteSeenFile({{L"prefs", {{L"mute_nudges", L"1"}}}});
+    fake->script.localTime = SYSTEMTIME{2026, 3, 5, 6, 0, 1, 0, 0};
     parts.balloons.OnBalloonEnded();
 
     EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"screen", L"U1"}));
@@ -197,13 +187,13 @@ TEST_F(BalloonsTest, ANudgeStampsTheDayOfItsDisplay) {
 
 TEST_F(BalloonsTest, ARefusedBalloonLeavesItsNoticeUnmarkedForTheNextPass) {
     TrayParts parts(options);
-    parts.AddIcon();
+    parts.AddIcon(*fake);
     List({NoticeSection(1, L"before", L"info")});
     parts.balloons.PollNotices();
     parts.balloons.OnBalloonEnded();
     List({NoticeSection(1, L"x", L"info"), NoticeSection(2, L"y", L"info")});
-    fake::calls.clear();
-    fake::script.notifyAnswers[NIM_MODIFY] = {FALSE};
+    fake->calls.clear();
+    fake->script.notifyAnswers[NIM_MODIFY] = {FALSE};
 
     parts.balloons.PollNotices();
 
@@ -217,7 +207,7 @@ TEST_F(BalloonsTest, ARefusedBalloonLeavesItsNoticeUnmarkedForTheNextPass) {
     EXPECT_EQ(ReadSeen(L"shown", L"x"), L"");
 
     // The next pass finds x still listed and queues it again, at the back.
-    fake::calls.clear();
+    fake->calls.clear();
     parts.balloons.PollNotices();
     EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"y"}));
     EXPECT_EQ(QueueIds(parts.balloons), (std::vector<std::wstring>{L"x"}));
@@ -232,7 +222,7 @@ TEST_F(BalloonsTest, TheProgramEndsABalloonWhoseEndIsNeverReported) {
     // A shell that never reports (notifications off, quiet hours) would hold back every later
     // notice, "danger" included, for the rest of the run.
     TrayParts parts(options);
-    parts.AddIcon();
+    parts.AddIcon(*fake);
     List({NoticeSection(1, L"first", L"info")});
     parts.balloons.PollNotices();
     List({NoticeSection(1, L"first", L"info"), NoticeSection(2, L"late", L"danger")});
@@ -265,7 +255,7 @@ TEST_F(BalloonsTest, AnyReportedEndStartsTheCountAgain) {
         SCOPED_TRACE(c.name);
         StartRow();
         TrayParts parts(options);
-        parts.AddIcon();
+        parts.AddIcon(*fake);
         List({NoticeSection(1, L"a", L"info"), NoticeSection(2, L"b", L"info")});
         parts.balloons.PollNotices();
         for (int tick = 1; tick <= 20; ++tick) {
@@ -303,7 +293,7 @@ TEST_F(BalloonsTest, ASeenFileThatStoresNothingStillShowsEachNoticeOnce) {
     std::filesystem::create_directories(options.seenPath);
     List({NoticeSection(1, L"one", L"info"), NoticeSection(2, L"two", L"danger")});
     TrayParts parts(options);
-    parts.AddIcon();
+    parts.AddIcon(*fake);
 
     parts.balloons.PollNotices();
     for (int round = 0; round < 10; ++round) {
@@ -319,17 +309,17 @@ TEST_F(BalloonsTest, ASeenFileThatStoresNothingStillShowsEachNoticeOnce) {
 
 TEST_F(BalloonsTest, AClickOpensTheTargetOfTheBalloonOnScreenBeforeTheNextIsShown) {
     TrayParts parts(options);
-    parts.AddIcon();
-    List({NoticeSection(1, L"cur", L"info", L"Current", L"app:news")});
+    parts.AddIcon(*fake);
+    List({NoticeSection(1, L"cur", L"info", {.target = L"app:news", .title = L"Current"})});
     parts.balloons.PollNotices();
-    List({NoticeSection(1, L"cur", L"info", L"Current", L"app:news"),
+    List({NoticeSection(1, L"cur", L"info", {.target = L"app:news", .title = L"Current"}),
           NoticeSection(2, L"next", L"danger")});
     parts.balloons.PollNotices();
-    fake::calls.clear();
+    fake->calls.clear();
 
     parts.balloons.OnBalloonClicked();
 
-    const auto launches = fake::CallsNamed("CreateProcessW");
+    const auto launches = fake->CallsNamed("CreateProcessW");
     ASSERT_EQ(launches.size(), 1u);
     EXPECT_EQ(launches[0].Text("commandLine"),
               L"\"C:\\Python\\pythonw.exe\" -I \"C:\\App\\launch.py\" --screen news");
@@ -344,19 +334,20 @@ TEST_F(BalloonsTest, AClickOpensTheTargetItWasGivenWhateverHappensMeanwhile) {
     // and so replaces the notice whose target is being opened.
     const std::wstring target = std::wstring(kCompanionWebOrigin) + L"/news/1";
     TrayParts parts(options);
-    parts.AddIcon();
-    List({NoticeSection(1, L"a", L"info", L"a", target)});
+    parts.AddIcon(*fake);
+    List({NoticeSection(1, L"a", L"info", {.target = target})});
     parts.balloons.PollNotices();
-    List({NoticeSection(1, L"a", L"info", L"a", target),
-          NoticeSection(2, L"b", L"info", L"b",
-                        std::wstring(kCompanionWebOrigin) + L"/" + std::wstring(300, L'z'))});
+    List({NoticeSection(1, L"a", L"info", {.target = target}),
+          NoticeSection(
+              2, L"b", L"info",
+              {.target = std::wstring(kCompanionWebOrigin) + L"/" + std::wstring(300, L'z')})});
     parts.balloons.PollNotices();
-    fake::script.whileShellExecuting = [&parts] { parts.balloons.OnBalloonEnded(); };
+    fake->script.whileShellExecuting = [&parts] { parts.balloons.OnBalloonEnded(); };
 
     parts.balloons.OnBalloonClicked();
 
     ASSERT_EQ(parts.balloons.CurrentNotice().id, L"b");
-    const auto opened = fake::CallsNamed("ShellExecuteW");
+    const auto opened = fake->CallsNamed("ShellExecuteW");
     ASSERT_EQ(opened.size(), 1u);
     EXPECT_EQ(opened[0].Text("file"), target);
 }
@@ -365,8 +356,8 @@ TEST_F(BalloonsTest, APassWhileTheShellAnswersDoesNotQueueTheNoticeAgain) {
     TrayParts parts(options);
     List({NoticeSection(1, L"X", L"info")});
     parts.balloons.PollNotices();  // no icon yet: X waits
-    parts.AddIcon();
-    fake::script.whileNotifying = [&parts](DWORD) { parts.balloons.PollNotices(); };
+    parts.AddIcon(*fake);
+    fake->script.whileNotifying = [&parts](DWORD) { parts.balloons.PollNotices(); };
 
     parts.balloons.ShowNextNotice();
 

@@ -229,11 +229,11 @@ TEST_F(ContractCasesTest, TheProgramSkipsAndRefusesWhatTheTableSays) {
         } else if (c.field == "kind") {
             EXPECT_EQ(ParseNoticeKind(c.input).has_value(), c.outcome == "keep");
         } else if (c.field == "target") {
-            fake::Reset();
+            fake.emplace();
             const AppLauncher launcher(options.pythonwPath, options.launcherPath);
             TargetOpener(launcher).OpenNoticeTarget(c.input);
-            const auto starts = fake::CallsNamed("CreateProcessW");
-            const auto shell = fake::CallsNamed("ShellExecuteW");
+            const auto starts = fake->CallsNamed("CreateProcessW");
+            const auto shell = fake->CallsNamed("ShellExecuteW");
             EXPECT_EQ(IsAllowedUrl(c.input), c.outcome == "web");
             if (c.outcome == "web") {
                 EXPECT_TRUE(starts.empty());
@@ -254,7 +254,8 @@ TEST_F(ContractCasesTest, TheProgramSkipsAndRefusesWhatTheTableSays) {
             // file each time, so that no copy the reader keeps in memory answers.
             const std::wstring path =
                 folder + L"\\value-" + std::to_wstring(++valueFiles) + L".ini";
-            WriteFileBytes(path, Utf16LeWithBom({L"[s]", L"v=\"" + c.input + L"\""}));
+            WriteFileBytes(
+                path, profile_text::EncodeProfile({{L"s", {{L"v", L"\"" + c.input + L"\""}}}}));
             const std::wstring read = ReadProfileValue(path, L"s", L"v");
             if (c.outcome == "keep") {
                 EXPECT_EQ(read, c.input) << Narrow(read.substr(0, 80));

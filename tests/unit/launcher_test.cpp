@@ -35,7 +35,7 @@ TEST_F(LaunchAppTest, BuildsTheCommandLinePieceByPiece) {
         SCOPED_TRACE(c.name);
         StartRow();
         AppLauncher(c.pythonw, c.launcher).LaunchApp(c.screen);
-        const auto starts = fake::CallsNamed("CreateProcessW");
+        const auto starts = fake->CallsNamed("CreateProcessW");
         ASSERT_EQ(starts.size(), 1u);
         EXPECT_EQ(starts[0].Text("commandLine"), c.commandLine)
             << Narrow(starts[0].Text("commandLine"));
@@ -45,7 +45,7 @@ TEST_F(LaunchAppTest, BuildsTheCommandLinePieceByPiece) {
 
 TEST_F(LaunchAppTest, StartsWithoutWindowHandlesOrInheritanceAndClosesBothHandles) {
     AppLauncher(options.pythonwPath, options.launcherPath).LaunchApp(L"stop");
-    const std::vector<fake::Call> starts = fake::CallsNamed("CreateProcessW");
+    const std::vector<fake::Call> starts = fake->CallsNamed("CreateProcessW");
     ASSERT_EQ(starts.size(), 1u);
     const fake::Call& start = starts[0];
     // The application inherits none of the program's handles, opens no console window, and
@@ -55,7 +55,7 @@ TEST_F(LaunchAppTest, StartsWithoutWindowHandlesOrInheritanceAndClosesBothHandle
     EXPECT_EQ(start.startup.cb, sizeof(STARTUPINFOW));
     EXPECT_EQ(start.startup.dwFlags, 0u);
     // Nothing of the new process is held afterwards: each handle is closed once.
-    const std::vector<fake::Call> closes = fake::CallsNamed("CloseHandle");
+    const std::vector<fake::Call> closes = fake->CallsNamed("CloseHandle");
     ASSERT_EQ(closes.size(), 2u);
     std::vector<std::uint64_t> closed = {closes[0].Number("handle"), closes[1].Number("handle")};
     std::sort(closed.begin(), closed.end());
@@ -64,10 +64,10 @@ TEST_F(LaunchAppTest, StartsWithoutWindowHandlesOrInheritanceAndClosesBothHandle
 }
 
 TEST_F(LaunchAppTest, FailedStartClosesNothing) {
-    fake::script.createProcessResult = FALSE;
+    fake->script.createProcessResult = FALSE;
     AppLauncher(options.pythonwPath, options.launcherPath).LaunchApp(L"");
-    EXPECT_EQ(fake::CallsNamed("CreateProcessW").size(), 1u);
-    EXPECT_TRUE(fake::CallsNamed("CloseHandle").empty());
+    EXPECT_EQ(fake->CallsNamed("CreateProcessW").size(), 1u);
+    EXPECT_TRUE(fake->CallsNamed("CloseHandle").empty());
 }
 
 }  // namespace

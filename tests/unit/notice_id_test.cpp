@@ -69,7 +69,8 @@ TEST_F(NoticeIdTest, AcceptsExactlyTheIdsWhoseMarkReadsBack) {
     for (std::size_t first = 0; first < total; first += kFilesKeptInMemory) {
         const std::size_t end = std::min(total, first + kFilesKeptInMemory);
         for (std::size_t i = first; i < end; ++i) {
-            WriteFileBytes(pathOf(i), Utf16LeWithBom({}));
+            // A seen file as the program first makes it: the byte-order mark alone.
+            WriteFileBytes(pathOf(i), profile_text::Utf16LeWithBom(L""));
             ::WritePrivateProfileStringW(L"shown", cases[i].id.c_str(), L"1", pathOf(i).c_str());
         }
         ::Sleep(kUntilMemoryCopyIsTrusted);

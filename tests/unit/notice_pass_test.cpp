@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,38 +14,45 @@ namespace {
 class PollNoticesTest : public LogicTest {
   protected:
     // A pass that puts the notice "screen" on screen: a balloon that later passes wait behind.
-    void ShowAnotherBalloon(TrayParts& parts) const {
-        WriteRunningState({L"notices=1"},
-                          {L"[notice1]", L"id=screen", L"kind=info", L"title=screen"});
-        parts.AddIcon();
+    void ShowAnotherBalloon(TrayParts& parts) {
+        WriteRunningState({{L"notices", L"1"}}, {NoticeSection(1, L"screen", L"info")});
+        parts.AddIcon(*fake);
         parts.balloons.PollNotices();
         ASSERT_TRUE(parts.balloons.IsBalloonShowing());
     }
-};
 
-// The lines of one [notice<index>] section.
-std::vector<std::wstring> Section(int index, const std::wstring& id, const std::wstring& kind,
-                                  const std::wstring& title) {
-    return {L"[notice" + std::to_wstring(index) + L"]",
-            L"id=" + id,
-            L"kind=" + kind,
-            L"target=app:home",
-            L"title=" + title,
-            L"body=About " + title};
-}
-
-// A section whose title is its id, so that the queue and the balloons name their notices.
-std::vector<std::wstring> Section(int index, const std::wstring& id, const std::wstring& kind) {
-    return Section(index, id, kind, id);
-}
-
-std::vector<std::wstring> Join(std::initializer_list<std::vector<std::wstring>> parts) {
-    std::vector<std::wstring> lines;
-    for (const std::vector<std::wstring>& part : parts) {
-        lines.insert(lines.end(), part.begin(), part.end());
+    // The keys looked up in [shown] of the seen file, in order.
+    std::vector<std::wstring> ShownReads() const {
+        std::vector<std::wstring> keys;
+        for (const fake::Call& call : fake->CallsNamed("GetPrivateProfileStringW")) {
+            if (call.Text("section") == L"shown") {
+                keys.push_back(call.Text("key"));
+            }
+        }
+        return keys;
     }
-    return lines;
-}
+
+    int MuteReads() const {
+        const std::vector<fake::Call> reads = fake->CallsNamed("GetPrivateProfileStringW");
+        return static_cast<int>(
+            std::count_if(reads.begin(), reads.end(), [](const fake::Call& call) {
+                return call.Text("section") == L"prefs" && call.Text("key") == L"mute_nudges";
+            }));
+    }
+
+    // The notice sections read, in the order of their first read.
+    std::vector<std::wstring> NoticeSectionsRead() const {
+        std::vector<std::wstring> sections;
+        for (const fake::Call& call : fake->CallsNamed("GetPrivateProfileStringW")) {
+            const std::wstring& section = call.Text("section");
+            if (section.starts_with(L"notice") &&
+                std::find(sections.begin(), sections.end(), section) == sections.end()) {
+                sections.push_back(section);
+            }
+        }
+        return sections;
+    }
+};
 
 std::vector<std::wstring> QueueTitles(const Balloons& balloons) {
     std::vector<std::wstring> titles;
@@ -64,47 +70,16 @@ void CloseBalloonsUntilQueueEmpty(Balloons& balloons) {
     }
 }
 
-// The keys looked up in [shown] of the seen file, in order.
-std::vector<std::wstring> ShownReads() {
-    std::vector<std::wstring> keys;
-    for (const fake::Call& call : fake::CallsNamed("GetPrivateProfileStringW")) {
-        if (call.Text("section") == L"shown") {
-            keys.push_back(call.Text("key"));
-        }
-    }
-    return keys;
-}
-
-int MuteReads() {
-    const std::vector<fake::Call> reads = fake::CallsNamed("GetPrivateProfileStringW");
-    return static_cast<int>(std::count_if(reads.begin(), reads.end(), [](const fake::Call& call) {
-        return call.Text("section") == L"prefs" && call.Text("key") == L"mute_nudges";
-    }));
-}
-
-// The notice sections read, in the order of their first read.
-std::vector<std::wstring> NoticeSectionsRead() {
-    std::vector<std::wstring> sections;
-    for (const fake::Call& call : fake::CallsNamed("GetPrivateProfileStringW")) {
-        const std::wstring& section = call.Text("section");
-        if (section.starts_with(L"notice") &&
-            std::find(sections.begin(), sections.end(), section) == sections.end()) {
-            sections.push_back(section);
-        }
-    }
-    return sections;
-}
-
 // One pass over a running companion application's notices, after earlier passes that left a
 // queue and possibly a balloon on screen.
 struct PassCase {
     const char* name = "";
-    std::vector<std::wstring> sections{};
-    int count = 0;  // 0: one per section header
-    std::vector<std::wstring> seen{};
+    profile_text::Profile sections{};
+    int count = 0;  // 0: one per section
+    profile_text::Profile seen{};
     // The sections listed at each earlier pass, on the day before; their notices wait in the
     // queue, since the shell does not hold the icon yet.
-    std::vector<std::vector<std::wstring>> earlier{};
+    std::vector<profile_text::Profile> earlier{};
     // Then the icon is added and the front of that queue goes on screen.
     bool showing = false;
     std::vector<std::wstring> queueTitles{};  // after the pass, front to back
@@ -114,12 +89,9 @@ struct PassCase {
 
 class PollNoticesPassTest : public PollNoticesTest {
   protected:
-    void WriteSections(const std::vector<std::wstring>& sections, int count = 0) {
-        const auto headers =
-            std::count_if(sections.begin(), sections.end(),
-                          [](const std::wstring& line) { return line[0] == L'['; });
+    void WriteSections(const profile_text::Profile& sections, int count = 0) {
         WriteRunningState(
-            {L"notices=" + std::to_wstring(count != 0 ? count : static_cast<int>(headers))},
+            {{L"notices", std::to_wstring(count != 0 ? count : static_cast<int>(sections.size()))}},
             sections);
     }
 
@@ -128,19 +100,20 @@ class PollNoticesPassTest : public PollNoticesTest {
         StartRow();
         WriteSeenFile(c.seen);
         TrayParts parts(options);
-        fake::script.localTime = SYSTEMTIME{2026, 3, 3, 4, 9, 0, 0, 0};
-        for (const std::vector<std::wstring>& sections : c.earlier) {
+        fake->script.localTime = SYSTEMTIME{2026, 3, 3, 4, 9, 0, 0, 0};
+        for (const profile_text::Profile& sections : c.earlier) {
             WriteSections(sections);
             parts.balloons.PollNotices();
         }
         if (c.showing) {
-            parts.AddIcon();
+            parts.AddIcon(*fake);
             parts.balloons.ShowNextNotice();
             ASSERT_TRUE(parts.balloons.IsBalloonShowing());
         }
         // Without the icon, or behind the balloon on screen, the pass's closing ShowNextNotice
-        // takes nothing: the queue stays to be seen.
-        fake::Reset();
+        // takes nothing: the queue stays to be seen. A fresh fake, on its own day (the 5th),
+        // records this pass alone.
+        fake.emplace();
         WriteSections(c.sections, c.count);
 
         parts.balloons.PollNotices();
@@ -158,41 +131,43 @@ class PollNoticesPassTest : public PollNoticesTest {
 TEST_F(PollNoticesPassTest, SkipsWhatMustNotBeQueued) {
     const PassCase cases[] = {
         {.name = "empty id or title: the seen file is not asked",
-         .sections = Join({Section(1, L"", L"info", L"No id"),
-                           Section(2, L"untitled", L"info", L""), Section(3, L"c", L"info")}),
+         .sections = {NoticeSection(1, L"", L"info", {.title = L"No id"}),
+                      NoticeSection(2, L"untitled", L"info", {.title = L""}),
+                      NoticeSection(3, L"c", L"info")},
          .queueTitles = {L"c"},
          .shownReads = std::vector<std::wstring>{L"c"}},
         {.name = "only the mark 1 counts as shown",
-         .sections = Join({Section(1, L"m0", L"info"), Section(2, L"myes", L"info"),
-                           Section(3, L"m11", L"info"), Section(4, L"m1", L"info")}),
-         .seen = {L"[shown]", L"m0=0", L"myes=yes", L"m11=11", L"m1=1"},
+         .sections = {NoticeSection(1, L"m0", L"info"), NoticeSection(2, L"myes", L"info"),
+                      NoticeSection(3, L"m11", L"info"), NoticeSection(4, L"m1", L"info")},
+         .seen = {{L"shown", {{L"m0", L"0"}, {L"myes", L"yes"}, {L"m11", L"11"}, {L"m1", L"1"}}}},
          .queueTitles = {L"m0", L"myes", L"m11"},
          .shownReads = std::vector<std::wstring>{L"m0", L"myes", L"m11", L"m1"}},
         {.name = "kinds are matched exactly, after the mark",
-         .sections = Join({Section(1, L"k1", L"Danger"), Section(2, L"k2", L"INFO"),
-                           Section(3, L"k3", L"nudges"), Section(4, L"k4", L""),
-                           Section(5, L"k5", L"info")}),
+         .sections = {NoticeSection(1, L"k1", L"Danger"), NoticeSection(2, L"k2", L"INFO"),
+                      NoticeSection(3, L"k3", L"nudges"), NoticeSection(4, L"k4", L""),
+                      NoticeSection(5, L"k5", L"info")},
          .queueTitles = {L"k5"},
          .shownReads = std::vector<std::wstring>{L"k1", L"k2", L"k3", L"k4", L"k5"}},
         {.name = "a queued id keeps its place and its texts",
-         .sections = Section(1, L"x", L"danger", L"new"),
-         .earlier = {Join({Section(1, L"w", L"info"), Section(2, L"x", L"info", L"old")})},
+         .sections = {NoticeSection(1, L"x", L"danger", {.title = L"new"})},
+         .earlier = {{NoticeSection(1, L"w", L"info"),
+                      NoticeSection(2, L"x", L"info", {.title = L"old"})}},
          .queueTitles = {L"w", L"old"}},
         {.name = "the notice on screen is not queued again",
-         .sections = Section(1, L"x", L"info"),
-         .earlier = {Section(1, L"x", L"info")},
+         .sections = {NoticeSection(1, L"x", L"info")},
+         .earlier = {{NoticeSection(1, L"x", L"info")}},
          .showing = true,
          .queueTitles = {}},
         {.name = "one id in two sections: the lower index wins",
-         .sections =
-             Join({Section(1, L"s", L"info", L"first"), Section(2, L"s", L"danger", L"second")}),
+         .sections = {NoticeSection(1, L"s", L"info", {.title = L"first"}),
+                      NoticeSection(2, L"s", L"danger", {.title = L"second"})},
          .queueTitles = {L"first"}},
         {.name = "an id that a key cannot hold is skipped before the seen file",
-         .sections = Join({Section(1, L"a=b", L"danger"), Section(2, L"ok", L"info")}),
+         .sections = {NoticeSection(1, L"a=b", L"danger"), NoticeSection(2, L"ok", L"info")},
          .queueTitles = {L"ok"},
          .shownReads = std::vector<std::wstring>{L"ok"}},
         {.name = "a missing section is skipped as incomplete",
-         .sections = Section(2, L"two", L"info"),
+         .sections = {NoticeSection(2, L"two", L"info")},
          .count = 3,
          .queueTitles = {L"two"},
          .shownReads = std::vector<std::wstring>{L"two"}},
@@ -206,45 +181,45 @@ TEST_F(PollNoticesPassTest, QueuesAtMostOneNudgeAndNoneOnAStampedDay) {
     // The fake's local date is 2026-03-05.
     const PassCase cases[] = {
         {.name = "one nudge per pass",
-         .sections = Join({Section(1, L"u1", L"nudge"), Section(2, L"u2", L"nudge"),
-                           Section(3, L"i1", L"info")}),
+         .sections = {NoticeSection(1, L"u1", L"nudge"), NoticeSection(2, L"u2", L"nudge"),
+                      NoticeSection(3, L"i1", L"info")},
          .queueTitles = {L"u1", L"i1"},
          .muteReads = 2},
         {.name = "today's stamp holds every nudge back, and only nudges",
-         .sections = Join({Section(1, L"u1", L"nudge"), Section(2, L"d1", L"danger")}),
-         .seen = {L"[prefs]", L"last_nudge_day=20260305"},
+         .sections = {NoticeSection(1, L"u1", L"nudge"), NoticeSection(2, L"d1", L"danger")},
+         .seen = {{L"prefs", {{L"last_nudge_day", L"20260305"}}}},
          .queueTitles = {L"d1"}},
         {.name = "yesterday's stamp holds nothing back",
-         .sections = Section(1, L"u1", L"nudge"),
-         .seen = {L"[prefs]", L"last_nudge_day=20260304"},
+         .sections = {NoticeSection(1, L"u1", L"nudge")},
+         .seen = {{L"prefs", {{L"last_nudge_day", L"20260304"}}}},
          .queueTitles = {L"u1"}},
         {.name = "a later stamp holds nothing back",
-         .sections = Section(1, L"u1", L"nudge"),
-         .seen = {L"[prefs]", L"last_nudge_day=20260306"},
+         .sections = {NoticeSection(1, L"u1", L"nudge")},
+         .seen = {{L"prefs", {{L"last_nudge_day", L"20260306"}}}},
          .queueTitles = {L"u1"}},
         {.name = "muted: no nudge, the other kinds as ever",
-         .sections = Join({Section(1, L"u1", L"nudge"), Section(2, L"i1", L"info"),
-                           Section(3, L"u2", L"nudge"), Section(4, L"d1", L"danger")}),
-         .seen = {L"[prefs]", L"mute_nudges=1"},
+         .sections = {NoticeSection(1, L"u1", L"nudge"), NoticeSection(2, L"i1", L"info"),
+                      NoticeSection(3, L"u2", L"nudge"), NoticeSection(4, L"d1", L"danger")},
+         .seen = {{L"prefs", {{L"mute_nudges", L"1"}}}},
          .queueTitles = {L"d1", L"i1"},
          .muteReads = 2},
         {.name = "shown, incomplete or on-screen nudges leave the pass's nudge free",
-         .sections =
-             Join({Section(1, L"u-shown", L"nudge"), Section(2, L"u-untitled", L"nudge", L""),
-                   Section(3, L"u-screen", L"nudge"), Section(4, L"u-free", L"nudge"),
-                   Section(5, L"u-late", L"nudge")}),
-         .seen = {L"[shown]", L"u-shown=1"},
+         .sections = {NoticeSection(1, L"u-shown", L"nudge"),
+                      NoticeSection(2, L"u-untitled", L"nudge", {.title = L""}),
+                      NoticeSection(3, L"u-screen", L"nudge"),
+                      NoticeSection(4, L"u-free", L"nudge"), NoticeSection(5, L"u-late", L"nudge")},
+         .seen = {{L"shown", {{L"u-shown", L"1"}}}},
          // u-screen went on screen the day before and is still there.
-         .earlier = {Section(1, L"u-screen", L"nudge")},
+         .earlier = {{NoticeSection(1, L"u-screen", L"nudge")}},
          .showing = true,
          .queueTitles = {L"u-free"},
          .muteReads = 2},
         // Found by the simulation: a second nudge queued behind the first was shown the same
         // day, once the first had stamped it.
         {.name = "a nudge waiting in the queue is the day's nudge",
-         .sections = Join({Section(1, L"u-queued", L"nudge"), Section(2, L"u-free", L"nudge"),
-                           Section(3, L"i1", L"info")}),
-         .earlier = {Section(1, L"u-queued", L"nudge")},
+         .sections = {NoticeSection(1, L"u-queued", L"nudge"),
+                      NoticeSection(2, L"u-free", L"nudge"), NoticeSection(3, L"i1", L"info")},
+         .earlier = {{NoticeSection(1, L"u-queued", L"nudge")}},
          .queueTitles = {L"u-queued", L"i1"},
          .muteReads = 1},
     };
@@ -254,10 +229,11 @@ TEST_F(PollNoticesPassTest, QueuesAtMostOneNudgeAndNoneOnAStampedDay) {
 }
 
 TEST_F(PollNoticesTest, DangerGoesToTheFrontInReverseIndexOrder) {
-    WriteRunningState({L"notices=3"}, Join({Section(1, L"A", L"danger"), Section(2, L"B", L"info"),
-                                            Section(3, L"C", L"danger")}));
+    WriteRunningState({{L"notices", L"3"}},
+                      {NoticeSection(1, L"A", L"danger"), NoticeSection(2, L"B", L"info"),
+                       NoticeSection(3, L"C", L"danger")});
     TrayParts parts(options);
-    parts.AddIcon();
+    parts.AddIcon(*fake);
 
     parts.balloons.PollNotices();
     CloseBalloonsUntilQueueEmpty(parts.balloons);
@@ -269,17 +245,17 @@ TEST_F(PollNoticesTest, LaterPassesQueueAroundTheWaitingNotices) {
     TrayParts parts(options);
     // Another notice's balloon is on screen, so both passes only queue.
     ShowAnotherBalloon(parts);
-    WriteRunningState({L"notices=2"},
-                      Join({Section(1, L"Q1", L"danger"), Section(2, L"Q2", L"info")}));
+    WriteRunningState({{L"notices", L"2"}},
+                      {NoticeSection(1, L"Q1", L"danger"), NoticeSection(2, L"Q2", L"info")});
     parts.balloons.PollNotices();
     ASSERT_EQ(QueueTitles(parts.balloons), (std::vector<std::wstring>{L"Q1", L"Q2"}));
-    fake::calls.clear();
+    fake->calls.clear();
 
-    WriteRunningState({L"notices=7"},
-                      Join({Section(1, L"D1", L"danger"), Section(2, L"I1", L"info"),
-                            Section(3, L"D2", L"danger"), Section(4, L"U1", L"nudge"),
-                            Section(5, L"D3", L"danger"), Section(6, L"Q1", L"danger"),
-                            Section(7, L"Q2", L"info")}));
+    WriteRunningState({{L"notices", L"7"}},
+                      {NoticeSection(1, L"D1", L"danger"), NoticeSection(2, L"I1", L"info"),
+                       NoticeSection(3, L"D2", L"danger"), NoticeSection(4, L"U1", L"nudge"),
+                       NoticeSection(5, L"D3", L"danger"), NoticeSection(6, L"Q1", L"danger"),
+                       NoticeSection(7, L"Q2", L"info")});
     parts.balloons.PollNotices();
     CloseBalloonsUntilQueueEmpty(parts.balloons);
 
@@ -291,11 +267,11 @@ TEST_F(PollNoticesTest, ANudgeWaitingBehindABalloonIsTheDaysNudge) {
     // Found by the simulation: N2 was queued while N1 waited, and both were shown that day.
     TrayParts parts(options);
     ShowAnotherBalloon(parts);
-    fake::calls.clear();
-    WriteRunningState({L"notices=1"}, Section(1, L"N1", L"nudge"));
+    fake->calls.clear();
+    WriteRunningState({{L"notices", L"1"}}, {NoticeSection(1, L"N1", L"nudge")});
     parts.balloons.PollNotices();
-    WriteRunningState({L"notices=2"},
-                      Join({Section(1, L"N1", L"nudge"), Section(2, L"N2", L"nudge")}));
+    WriteRunningState({{L"notices", L"2"}},
+                      {NoticeSection(1, L"N1", L"nudge"), NoticeSection(2, L"N2", L"nudge")});
     parts.balloons.PollNotices();
     CloseBalloonsUntilQueueEmpty(parts.balloons);
     parts.balloons.PollNotices();
@@ -305,7 +281,7 @@ TEST_F(PollNoticesTest, ANudgeWaitingBehindABalloonIsTheDaysNudge) {
     EXPECT_EQ(ReadSeen(L"prefs", L"last_nudge_day"), L"20260305");
 
     // The next day has its own nudge.
-    fake::script.localTime = SYSTEMTIME{2026, 3, 5, 6, 9, 0, 0, 0};
+    fake->script.localTime = SYSTEMTIME{2026, 3, 5, 6, 9, 0, 0, 0};
     parts.balloons.OnBalloonEnded();
     parts.balloons.PollNotices();
     EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"N1", L"N2"}));
@@ -313,11 +289,9 @@ TEST_F(PollNoticesTest, ANudgeWaitingBehindABalloonIsTheDaysNudge) {
 }
 
 TEST_F(PollNoticesTest, ReadsMinOfCountAndFiftySectionsAndAlwaysShowsNext) {
-    std::vector<std::wstring> sections;
+    profile_text::Profile sections;
     for (int index = 1; index <= 51; ++index) {
-        const std::vector<std::wstring> section =
-            Section(index, L"n" + std::to_wstring(index), L"info");
-        sections.insert(sections.end(), section.begin(), section.end());
+        sections.push_back(NoticeSection(index, L"n" + std::to_wstring(index), L"info"));
     }
     struct CountCase {
         std::optional<std::wstring> count;  // nullopt: no "notices" key
@@ -332,15 +306,15 @@ TEST_F(PollNoticesTest, ReadsMinOfCountAndFiftySectionsAndAlwaysShowsNext) {
         StartRow();
         TrayParts parts(options);
         // One notice waits in the queue from a pass before, while the shell held no icon.
-        WriteRunningState({L"notices=1"}, Section(1, L"waiting", L"info"));
+        WriteRunningState({{L"notices", L"1"}}, {NoticeSection(1, L"waiting", L"info")});
         parts.balloons.PollNotices();
         ASSERT_EQ(QueueIds(parts.balloons), std::vector<std::wstring>{L"waiting"});
-        parts.AddIcon();
-        std::vector<std::wstring> stateLines;
+        parts.AddIcon(*fake);
+        std::vector<profile_text::Key> stateKeys;
         if (c.count) {
-            stateLines.push_back(L"notices=" + *c.count);
+            stateKeys.push_back({L"notices", *c.count});
         }
-        WriteRunningState(stateLines, sections);
+        WriteRunningState(stateKeys, sections);
 
         parts.balloons.PollNotices();
 
@@ -358,22 +332,29 @@ TEST_F(PollNoticesTest, ReadsMinOfCountAndFiftySectionsAndAlwaysShowsNext) {
 TEST_F(PollNoticesTest, OnlyARunningCompanionIsPolled) {
     struct StatusCase {
         const char* name;
-        std::optional<std::vector<std::wstring>> stateFile;  // nullopt: no state file
+        std::optional<profile_text::Profile> stateFile;  // nullopt: no state file
         bool polled;
     };
-    const std::wstring now = std::to_wstring(fake::script.unixNow);
-    const std::wstring stale = std::to_wstring(fake::script.unixNow - 600);
-    const std::vector<std::wstring> notice = Section(1, L"D", L"danger");
+    const std::wstring now = std::to_wstring(fake->script.unixNow);
+    const std::wstring stale = std::to_wstring(fake->script.unixNow - 600);
+    const profile_text::Section notice = NoticeSection(1, L"D", L"danger");
     const StatusCase cases[] = {
         {"no state file", std::nullopt, false},
         {"stale heartbeat",
-         Join({{L"[state]", L"written_unix=" + stale, L"pid=77", L"notices=1"}, notice}), false},
+         profile_text::Profile{
+             {L"state", {{L"written_unix", stale}, {L"pid", L"77"}, {L"notices", L"1"}}}, notice},
+         false},
         {"update waiting",
-         Join({{L"[state]", L"written_unix=" + now, L"pid=77", L"status=update_waiting",
-                L"notices=1"},
-               notice}),
+         profile_text::Profile{{L"state",
+                                {{L"written_unix", now},
+                                 {L"pid", L"77"},
+                                 {L"status", L"update_waiting"},
+                                 {L"notices", L"1"}}},
+                               notice},
          true},
-        {"running", Join({{L"[state]", L"written_unix=" + now, L"pid=77", L"notices=1"}, notice}),
+        {"running",
+         profile_text::Profile{
+             {L"state", {{L"written_unix", now}, {L"pid", L"77"}, {L"notices", L"1"}}}, notice},
          true},
     };
     for (const StatusCase& c : cases) {
@@ -381,9 +362,9 @@ TEST_F(PollNoticesTest, OnlyARunningCompanionIsPolled) {
         StartRow();
         TrayParts parts(options);
         // One notice waits in the queue from a pass before, while the shell held no icon.
-        WriteRunningState({L"notices=1"}, Section(1, L"waiting", L"info"));
+        WriteRunningState({{L"notices", L"1"}}, {NoticeSection(1, L"waiting", L"info")});
         parts.balloons.PollNotices();
-        parts.AddIcon();
+        parts.AddIcon(*fake);
         std::filesystem::remove(options.statePath);
         if (c.stateFile) {
             WriteStateFile(*c.stateFile);
@@ -391,13 +372,13 @@ TEST_F(PollNoticesTest, OnlyARunningCompanionIsPolled) {
 
         parts.balloons.PollNotices();
 
-        EXPECT_EQ(fake::ReadSection(L"notice1"), c.polled);
+        EXPECT_EQ(fake->ReadSection(L"notice1"), c.polled);
         EXPECT_EQ(BalloonTitles(),
                   c.polled ? std::vector<std::wstring>{L"D"} : std::vector<std::wstring>{});
         EXPECT_EQ(QueueTitles(parts.balloons), (std::vector<std::wstring>{L"waiting"}));
         if (!c.polled) {
-            EXPECT_TRUE(fake::CallsNamed("Shell_NotifyIconW").empty());
-            EXPECT_FALSE(fake::ReadSection(L"prefs"));
+            EXPECT_TRUE(fake->CallsNamed("Shell_NotifyIconW").empty());
+            EXPECT_FALSE(fake->ReadSection(L"prefs"));
         }
     }
 }
@@ -410,10 +391,10 @@ TEST_F(PollNoticesTest, ASeenFileHeldByAnotherProgramHoldsThePassBack) {
     // Backup and sync tools open files without sharing for a moment. Read through such a lock,
     // the seen file would look empty and "old" would be shown a second time.
     TrayParts parts(options);
-    parts.AddIcon();
-    WriteSeenFile({L"[shown]", L"old=1"});
-    WriteRunningState({L"notices=2"},
-                      Join({Section(1, L"old", L"info"), Section(2, L"new", L"info")}));
+    parts.AddIcon(*fake);
+    WriteSeenFile({{L"shown", {{L"old", L"1"}}}});
+    WriteRunningState({{L"notices", L"2"}},
+                      {NoticeSection(1, L"old", L"info"), NoticeSection(2, L"new", L"info")});
     HANDLE lock = ::CreateFileW(options.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(lock, INVALID_HANDLE_VALUE);
@@ -421,7 +402,7 @@ TEST_F(PollNoticesTest, ASeenFileHeldByAnotherProgramHoldsThePassBack) {
     parts.balloons.PollNotices();
     EXPECT_TRUE(parts.balloons.Queue().empty());
     EXPECT_TRUE(BalloonTitles().empty());
-    EXPECT_FALSE(fake::ReadSection(L"notice1"));
+    EXPECT_FALSE(fake->ReadSection(L"notice1"));
 
     ::CloseHandle(lock);
     parts.balloons.PollNotices();
@@ -432,9 +413,9 @@ TEST_F(PollNoticesTest, ASeenFileThatStaysHeldHoldsNoticesBackFor30PassesOnly) {
     // Held for good (a tool that never lets go): after 30 passes the notices are shown, each once
     // in this run, since the marks cannot be read.
     TrayParts parts(options);
-    parts.AddIcon();
-    WriteSeenFile({L"[shown]", L"old=1"});
-    WriteRunningState({L"notices=1"}, Section(1, L"new", L"info"));
+    parts.AddIcon(*fake);
+    WriteSeenFile({{L"shown", {{L"old", L"1"}}}});
+    WriteRunningState({{L"notices", L"1"}}, {NoticeSection(1, L"new", L"info")});
     HANDLE lock = ::CreateFileW(options.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(lock, INVALID_HANDLE_VALUE);
@@ -455,9 +436,9 @@ TEST_F(PollNoticesTest, ASeenFileThatStaysHeldHoldsNoticesBackFor30PassesOnly) {
     lock = ::CreateFileW(options.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(lock, INVALID_HANDLE_VALUE);
-    fake::calls.clear();
+    fake->calls.clear();
     parts.balloons.PollNotices();
-    EXPECT_FALSE(fake::ReadSection(L"notice1"));
+    EXPECT_FALSE(fake->ReadSection(L"notice1"));
     ::CloseHandle(lock);
 }
 
@@ -465,13 +446,15 @@ TEST_F(PollNoticesTest, ANoticeReadAcrossARewriteWaitsForTheNextPass) {
     // Between two reads of one pass the companion moves another notice into section 1: the id
     // read first would be paired with the other notice's texts.
     TrayParts parts(options);
-    parts.AddIcon();
-    WriteRunningState({L"notices=1"}, Section(1, L"first", L"info", L"First's title"));
+    parts.AddIcon(*fake);
+    WriteRunningState({{L"notices", L"1"}},
+                      {NoticeSection(1, L"first", L"info", {.title = L"First's title"})});
     bool rewritten = false;
-    fake::script.afterProfileRead = [&](const std::wstring& section, const std::wstring& key) {
+    fake->script.afterProfileRead = [&](const std::wstring& section, const std::wstring& key) {
         if (!rewritten && section == L"notice1" && key == L"kind") {
             rewritten = true;
-            WriteRunningState({L"notices=1"}, Section(1, L"second", L"danger", L"Second's title"));
+            WriteRunningState({{L"notices", L"1"}}, {NoticeSection(1, L"second", L"danger",
+                                                                   {.title = L"Second's title"})});
         }
     };
 
@@ -480,7 +463,7 @@ TEST_F(PollNoticesTest, ANoticeReadAcrossARewriteWaitsForTheNextPass) {
     EXPECT_TRUE(parts.balloons.Queue().empty());
     EXPECT_EQ(ReadSeen(L"shown", L"first"), L"");
     // The id is read once more after the five values, whatever the notice turns out to be.
-    const auto reads = fake::CallsNamed("GetPrivateProfileStringW");
+    const auto reads = fake->CallsNamed("GetPrivateProfileStringW");
     std::vector<std::wstring> keys;
     for (const fake::Call& read : reads) {
         if (read.Text("section") == L"notice1") {
@@ -506,9 +489,10 @@ TEST_F(PollNoticesTest, ASeenFileThatStoresNothingStillKeepsMuteAndTheDaysNudge)
     // another nudge.
     std::filesystem::create_directories(options.seenPath);
     TrayParts parts(options);
-    parts.AddIcon();
-    WriteRunningState({L"notices=3"}, Join({Section(1, L"I1", L"info"), Section(2, L"N1", L"nudge"),
-                                            Section(3, L"N2", L"nudge")}));
+    parts.AddIcon(*fake);
+    WriteRunningState({{L"notices", L"3"}},
+                      {NoticeSection(1, L"I1", L"info"), NoticeSection(2, L"N1", L"nudge"),
+                       NoticeSection(3, L"N2", L"nudge")});
     parts.balloons.PollNotices();
     for (int round = 0; round < 5; ++round) {
         parts.balloons.OnBalloonEnded();
@@ -518,9 +502,9 @@ TEST_F(PollNoticesTest, ASeenFileThatStoresNothingStillKeepsMuteAndTheDaysNudge)
 
     // Muted in the menu: the next day's nudge is not queued either.
     parts.seenFile.SetNudgesMuted(!parts.seenFile.IsNudgeMuted());
-    fake::script.localTime = SYSTEMTIME{2026, 3, 5, 6, 9, 0, 0, 0};
-    WriteRunningState({L"notices=2"},
-                      Join({Section(1, L"N3", L"nudge"), Section(2, L"I2", L"info")}));
+    fake->script.localTime = SYSTEMTIME{2026, 3, 5, 6, 9, 0, 0, 0};
+    WriteRunningState({{L"notices", L"2"}},
+                      {NoticeSection(1, L"N3", L"nudge"), NoticeSection(2, L"I2", L"info")});
     parts.balloons.OnBalloonEnded();
     parts.balloons.PollNotices();
     EXPECT_EQ(BalloonTitles(), (std::vector<std::wstring>{L"I1", L"N1", L"I2"}));

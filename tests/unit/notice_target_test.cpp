@@ -77,8 +77,8 @@ TEST_F(OpenNoticeTargetTest, StartsScreensOpensAllowedAddressesIgnoresTheRest) {
         StartRow();
         const AppLauncher launcher(options.pythonwPath, options.launcherPath);
         TargetOpener(launcher).OpenNoticeTarget(c.target);
-        const auto starts = fake::CallsNamed("CreateProcessW");
-        const auto shell = fake::CallsNamed("ShellExecuteW");
+        const auto starts = fake->CallsNamed("CreateProcessW");
+        const auto shell = fake->CallsNamed("ShellExecuteW");
         switch (c.opens) {
             case Opens::Nothing:
                 EXPECT_TRUE(starts.empty());
@@ -113,33 +113,33 @@ TEST_F(OpenNoticeTargetTest, COMIsStartedOnceRightBeforeTheFirstAddressGoesToThe
         TargetOpener opener(launcher);
         opener.OpenNoticeTarget(L"app:news");
         opener.OpenNoticeTarget(L"http://elsewhere.example");
-        EXPECT_TRUE(fake::CallsNamed("CoInitializeEx").empty());
+        EXPECT_TRUE(fake->CallsNamed("CoInitializeEx").empty());
 
         opener.OpenNoticeTarget(site + L"/a");
         opener.OpenNoticeTarget(site + L"/b");
         ExpectInOrder({"CoInitializeEx", "ShellExecuteW", "ShellExecuteW"});
-        EXPECT_EQ(fake::CallsNamed("CoInitializeEx").size(), 1u);
-        EXPECT_EQ(fake::CallsNamed("CoInitializeEx").at(0).Number("coInit"),
+        EXPECT_EQ(fake->CallsNamed("CoInitializeEx").size(), 1u);
+        EXPECT_EQ(fake->CallsNamed("CoInitializeEx").at(0).Number("coInit"),
                   static_cast<std::uint64_t>(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
-        EXPECT_TRUE(fake::CallsNamed("CoUninitialize").empty());
+        EXPECT_TRUE(fake->CallsNamed("CoUninitialize").empty());
     }
     // Ended once, when the opener goes.
-    EXPECT_EQ(fake::CallsNamed("CoUninitialize").size(), 1u);
-    EXPECT_EQ(fake::calls.back().name, "CoUninitialize");
+    EXPECT_EQ(fake->CallsNamed("CoUninitialize").size(), 1u);
+    EXPECT_EQ(fake->calls.back().name, "CoUninitialize");
 }
 
 TEST_F(OpenNoticeTargetTest, COMThatCouldNotStartIsNeitherTriedAgainNorEnded) {
     // Another part of the process may have chosen another apartment for this thread.
-    fake::script.comResult = RPC_E_CHANGED_MODE;
+    fake->script.comResult = RPC_E_CHANGED_MODE;
     const AppLauncher launcher(options.pythonwPath, options.launcherPath);
     {
         TargetOpener opener(launcher);
         opener.OpenNoticeTarget(std::wstring(kCompanionWebOrigin));
         opener.OpenNoticeTarget(std::wstring(kCompanionWebOrigin));
     }
-    EXPECT_EQ(fake::CallsNamed("CoInitializeEx").size(), 1u);
-    EXPECT_EQ(fake::CallsNamed("ShellExecuteW").size(), 2u);
-    EXPECT_TRUE(fake::CallsNamed("CoUninitialize").empty());
+    EXPECT_EQ(fake->CallsNamed("CoInitializeEx").size(), 1u);
+    EXPECT_EQ(fake->CallsNamed("ShellExecuteW").size(), 2u);
+    EXPECT_TRUE(fake->CallsNamed("CoUninitialize").empty());
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ TEST_F(ParseOptionsTest, ReadsPairsByPosition) {
     for (const OptionsCase& c : kOptionsCases) {
         SCOPED_TRACE(Narrow(c.commandLine));
         StartRow();
-        fake::script.commandLine = c.commandLine;
+        fake->script.commandLine = c.commandLine;
 
         const std::optional<StartupOptions> parsed = ParseOptions();
         ASSERT_EQ(parsed.has_value(), c.expected.has_value());
@@ -92,7 +92,7 @@ TEST_F(ParseOptionsTest, ABareFileNameMeansTheCurrentFolder) {
     for (const Case& c : cases) {
         SCOPED_TRACE(Narrow(c.value));
         StartRow();
-        fake::script.commandLine = std::wstring(L"tray.exe --mutex m.ini --pythonw p.exe ") +
+        fake->script.commandLine = std::wstring(L"tray.exe --mutex m.ini --pythonw p.exe ") +
                                    L"--launcher l.py --state \"" + c.value + L"\" --seen \"" +
                                    c.value + L"\"";
 

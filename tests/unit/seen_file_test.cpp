@@ -25,15 +25,15 @@ TEST_F(SeenFileTest, FirstWriteCreatesFolderChainAndUtf16File) {
     EXPECT_NE(text.find(L"mute_nudges=1"), std::wstring::npos) << Narrow(text);
     EXPECT_EQ(ReadSeen(L"prefs", L"mute_nudges"), L"1");
 
-    const auto folders = fake::CallsNamed("SHCreateDirectoryExW");
+    const auto folders = fake->CallsNamed("SHCreateDirectoryExW");
     ASSERT_EQ(folders.size(), 1u);
     EXPECT_EQ(folders[0].Text("path"), folder + L"\\a\\b\\c");
-    const auto creates = fake::CallsNamed("CreateFileW");
+    const auto creates = fake->CallsNamed("CreateFileW");
     ASSERT_EQ(creates.size(), 1u);
     // Made new, never opened or truncated: a file another process made meanwhile stays whole.
     EXPECT_EQ(creates[0].Number("disposition"), static_cast<std::uint64_t>(CREATE_NEW));
     EXPECT_EQ(creates[0].Number("access"), static_cast<std::uint64_t>(GENERIC_WRITE));
-    EXPECT_EQ(fake::CallsNamed("WriteFile").at(0).Number("size"), 2u);
+    EXPECT_EQ(fake->CallsNamed("WriteFile").at(0).Number("size"), 2u);
     // The folders first, then the file with its mark, closed before the profile writer opens it.
     ExpectInOrder({"SHCreateDirectoryExW", "CreateFileW", "WriteFile", "CloseHandle",
                    "WritePrivateProfileStringW"});
@@ -44,7 +44,8 @@ TEST_F(SeenFileTest, ExistingFileKeepsItsEncoding) {
         const char* name;
         std::vector<unsigned char> start;
     };
-    const std::vector<unsigned char> withMark = Utf16LeWithBom({L"[shown]", L"old=1"});
+    const std::vector<unsigned char> withMark =
+        profile_text::EncodeProfile({{L"shown", {{L"old", L"1"}}}});
     const std::vector<unsigned char> ansi = {'[',  's', 'h', 'o', 'w', 'n', ']',  '\r',
                                              '\n', 'o', 'l', 'd', '=', '1', '\r', '\n'};
     for (const Case& c : {Case{"utf-16 with mark", withMark}, Case{"ansi", ansi}}) {
@@ -61,7 +62,7 @@ TEST_F(SeenFileTest, ExistingFileKeepsItsEncoding) {
         EXPECT_TRUE(std::equal(c.start.begin(), c.start.begin() + 7, bytes.begin()));
         EXPECT_EQ(ReadSeen(L"shown", L"old"), L"1");
         EXPECT_EQ(ReadSeen(L"shown", L"new"), L"1");
-        EXPECT_TRUE(fake::CallsNamed("CreateFileW").empty());
+        EXPECT_TRUE(fake->CallsNamed("CreateFileW").empty());
     }
 }
 
@@ -76,26 +77,27 @@ TEST_F(SeenFileTest, AnEmptyFileGetsTheMarkBeforeItsFirstLine) {
     seenFile.MarkShown(id);
 
     const std::vector<unsigned char> bytes = ReadFileBytes(options.seenPath);
-    const std::vector<unsigned char> expected = Utf16LeWithBom({L"[shown]", id + L"=1"});
+    const std::vector<unsigned char> expected =
+        profile_text::EncodeProfile({{L"shown", {{id, L"1"}}}});
     EXPECT_EQ(bytes, expected);
     EXPECT_EQ(ReadSeen(L"shown", id), L"1");
     // Opened alone, so that nothing another writer put there meanwhile can be covered.
-    const auto opens = fake::CallsNamed("CreateFileW");
+    const auto opens = fake->CallsNamed("CreateFileW");
     ASSERT_EQ(opens.size(), 1u);
     EXPECT_EQ(opens[0].Number("disposition"), static_cast<std::uint64_t>(OPEN_EXISTING));
     EXPECT_EQ(opens[0].Number("shareMode"), 0u);
 
     // Once it has content, the file is left as it is.
-    fake::Reset();
+    fake.emplace();
     seenFile.MarkShown(L"next");
-    EXPECT_TRUE(fake::CallsNamed("CreateFileW").empty());
+    EXPECT_TRUE(fake->CallsNamed("CreateFileW").empty());
     EXPECT_EQ(ReadSeen(L"shown", id), L"1");
 }
 
 TEST_F(SeenFileTest, FolderAtSeenPathStoresNothing) {
     std::filesystem::create_directories(options.seenPath);
     SeenFile(options.seenPath).SetNudgesMuted(true);
-    EXPECT_EQ(fake::CallsNamed("WritePrivateProfileStringW").size(), 1u);
+    EXPECT_EQ(fake->CallsNamed("WritePrivateProfileStringW").size(), 1u);
     // Nothing reached the disk: a later run reads no preference there.
     EXPECT_FALSE(SeenFile(options.seenPath).IsNudgeMuted());
     EXPECT_TRUE(std::filesystem::is_directory(options.seenPath));
@@ -105,14 +107,14 @@ TEST_F(SeenFileTest, PathsWithoutBackslash) {
     // Forward slashes separate folders too.
     SeenFile slashes(folder + L"\\x/y/seen.ini");
     slashes.SetNudgesMuted(true);
-    EXPECT_EQ(fake::CallsNamed("SHCreateDirectoryExW").at(0).Text("path"), folder + L"\\x\\y");
+    EXPECT_EQ(fake->CallsNamed("SHCreateDirectoryExW").at(0).Text("path"), folder + L"\\x\\y");
     EXPECT_TRUE(slashes.IsNudgeMuted());
 
     // A bare file name needs no folder: the file is made where the path says.
     StartRow();
     ASSERT_TRUE(::SetCurrentDirectoryW(folder.c_str()));
     SeenFile(L"bare-seen.ini").SetNudgesMuted(true);
-    EXPECT_TRUE(fake::CallsNamed("SHCreateDirectoryExW").empty());
+    EXPECT_TRUE(fake->CallsNamed("SHCreateDirectoryExW").empty());
     EXPECT_TRUE(std::filesystem::is_regular_file(folder + L"\\bare-seen.ini"));
     ::SetCurrentDirectoryW(L"C:\\");
 }
@@ -127,7 +129,7 @@ TEST_F(SeenFileTest, MuteToggleReadsOnlyExactOne) {
     for (const Case& c : {Case{L"1", true}, Case{L"0", false}, Case{L"yes", false},
                           Case{L"11", false}, Case{L"", false}, Case{L" 1x", false}}) {
         SCOPED_TRACE(Narrow(c.value));
-        WriteSeenFile({L"[prefs]", std::wstring(L"mute_nudges=") + c.value});
+        WriteSeenFile({{L"prefs", {{L"mute_nudges", c.value}}}});
         EXPECT_EQ(seenFile.IsNudgeMuted(), c.muted);
     }
 }
@@ -152,12 +154,12 @@ TEST_F(SeenFileTest, APreferenceTheFileCannotStoreIsKeptForTheRun) {
                 std::filesystem::create_directories(options.seenPath);
                 break;
             case Obstacle::ReadOnly:
-                WriteSeenFile({L"[prefs]", L"mute_nudges=0"});
+                WriteSeenFile({{L"prefs", {{L"mute_nudges", L"0"}}}});
                 ASSERT_TRUE(
                     ::SetFileAttributesW(options.seenPath.c_str(), FILE_ATTRIBUTE_READONLY));
                 break;
             case Obstacle::HeldByAnotherProgram:
-                WriteSeenFile({L"[prefs]", L"mute_nudges=0"});
+                WriteSeenFile({{L"prefs", {{L"mute_nudges", L"0"}}}});
                 held = ::CreateFileW(options.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
                 ASSERT_NE(held, INVALID_HANDLE_VALUE);
@@ -185,14 +187,14 @@ TEST_F(SeenFileTest, APreferenceTheFileCannotStoreIsKeptForTheRun) {
         }
         seenFile.SetNudgesMuted(false);
         EXPECT_EQ(ReadSeen(L"prefs", L"mute_nudges"), L"0");
-        WriteSeenFile({L"[prefs]", L"mute_nudges=1"});
+        WriteSeenFile({{L"prefs", {{L"mute_nudges", L"1"}}}});
         EXPECT_TRUE(seenFile.IsNudgeMuted());
     }
 }
 
 TEST_F(SeenFileTest, APreferenceAskedForWhileAnotherProgramHoldsTheFileIsTheLastKnown) {
     // Read through such a lock, the file looks empty: not muted, no nudge today.
-    WriteSeenFile({L"[prefs]", L"mute_nudges=1", L"last_nudge_day=20260305"});
+    WriteSeenFile({{L"prefs", {{L"mute_nudges", L"1"}, {L"last_nudge_day", L"20260305"}}}});
     SeenFile seenFile(options.seenPath);
     ASSERT_TRUE(seenFile.IsNudgeMuted());
     ASSERT_EQ(seenFile.LastNudgeDay(), L"20260305");
@@ -212,7 +214,7 @@ TEST_F(SeenFileTest, APreferenceAskedForWhileAnotherProgramHoldsTheFileIsTheLast
 namespace {
 
 TEST_F(SeenFileTest, AFileHeldAgainAfterAReadablePassWaitsThirtyPassesAgain) {
-    WriteSeenFile({L"[shown]", L"old=1"});
+    WriteSeenFile({{L"shown", {{L"old", L"1"}}}});
     SeenFile seenFile(options.seenPath);
     const auto hold = [this] {
         return ::CreateFileW(options.seenPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

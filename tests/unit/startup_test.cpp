@@ -12,7 +12,7 @@ class RunTrayCompanionTest : public LogicTest {
   protected:
     void SetUp() override {
         LogicTest::SetUp();
-        fake::script.commandLine = L"tray.exe --mutex Vestrel.Tray --state \"" + options.statePath +
+        fake->script.commandLine = L"tray.exe --mutex Vestrel.Tray --state \"" + options.statePath +
                                    L"\" --seen \"" + options.seenPath +
                                    L"\" --pythonw p.exe --launcher l.py";
     }
@@ -29,7 +29,7 @@ TEST_F(RunTrayCompanionTest, ExitCodesOfTheEarlyEnds) {
         int exitCode;
         std::vector<std::string> lastCalls;
     };
-    const std::wstring full = fake::script.commandLine;
+    const std::wstring full = fake->script.commandLine;
     const Case cases[] = {
         {"options missing",
          L"tray.exe --mutex M",
@@ -54,37 +54,37 @@ TEST_F(RunTrayCompanionTest, ExitCodesOfTheEarlyEnds) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         StartRow();
-        fake::script.commandLine = c.commandLine;
-        fake::script.mutex = c.mutex;
-        fake::script.windowFails = c.windowFails;
+        fake->script.commandLine = c.commandLine;
+        fake->script.mutex = c.mutex;
+        fake->script.windowFails = c.windowFails;
 
         EXPECT_EQ(RunTrayCompanion(instance), c.exitCode);
 
         // Before anything can load a library on the program's behalf, the search is limited to
         // the system folder, whatever way the start then ends.
-        ASSERT_FALSE(fake::calls.empty());
-        EXPECT_EQ(fake::calls.front().name, "SetDefaultDllDirectories");
-        EXPECT_EQ(fake::calls.front().Number("flags"),
+        ASSERT_FALSE(fake->calls.empty());
+        EXPECT_EQ(fake->calls.front().name, "SetDefaultDllDirectories");
+        EXPECT_EQ(fake->calls.front().Number("flags"),
                   static_cast<std::uint64_t>(LOAD_LIBRARY_SEARCH_SYSTEM32));
-        const auto names = fake::CallNames();
+        const auto names = fake->CallNames();
         ASSERT_GE(names.size(), c.lastCalls.size());
         EXPECT_EQ(std::vector<std::string>(
                       names.end() - static_cast<std::ptrdiff_t>(c.lastCalls.size()), names.end()),
                   c.lastCalls);
         // None of them reads the state file or touches the notification area.
-        EXPECT_TRUE(fake::CallsNamed("GetPrivateProfileStringW").empty());
-        EXPECT_TRUE(fake::CallsNamed("Shell_NotifyIconW").empty());
+        EXPECT_TRUE(fake->CallsNamed("GetPrivateProfileStringW").empty());
+        EXPECT_TRUE(fake->CallsNamed("Shell_NotifyIconW").empty());
     }
 }
 
 TEST_F(RunTrayCompanionTest, StartsInOrderShowsDueNoticeBeforeFirstTickAndEndsWithZero) {
-    WriteRunningState({L"notices=1", L"label_title=Vestrel"},
-                      {L"[notice1]", L"id=n1", L"kind=info", L"title=Hello"});
+    WriteRunningState({{L"notices", L"1"}, {L"label_title", L"Vestrel"}},
+                      {NoticeSection(1, L"n1", L"info", {.title = L"Hello"})});
     // A tick arrives, then the window is destroyed from outside; the quit carries exit value 5,
     // which the program does not pass on.
     MSG tick{fake::kTrayWindowHandle, WM_TIMER, 1, 0, 0, {}};
     MSG destroy{fake::kTrayWindowHandle, WM_DESTROY, 0, 0, 0, {}};
-    fake::script.messages = {tick, destroy};
+    fake->script.messages = {tick, destroy};
 
     EXPECT_EQ(RunTrayCompanion(instance), 0);
 
@@ -101,15 +101,15 @@ TEST_F(RunTrayCompanionTest, StartsInOrderShowsDueNoticeBeforeFirstTickAndEndsWi
                    "ChangeWindowMessageFilterEx", "LoadImageW", "NIM_ADD", "NIM_MODIFY balloon",
                    "SetTimer", "GetMessageW"});
 
-    const fake::Call mutex = fake::CallsNamed("CreateMutexW").at(0);
+    const fake::Call mutex = fake->CallsNamed("CreateMutexW").at(0);
     EXPECT_EQ(mutex.Text("name"), L"Vestrel.Tray");
     EXPECT_EQ(mutex.Number("attributes"), 0u);
     EXPECT_EQ(mutex.Number("initialOwner"), static_cast<std::uint64_t>(TRUE));
 
-    const fake::Call windowClass = fake::CallsNamed("RegisterClassW").at(0);
+    const fake::Call windowClass = fake->CallsNamed("RegisterClassW").at(0);
     EXPECT_EQ(windowClass.Text("lpszClassName"), L"VestrelTrayWindow");
     EXPECT_EQ(windowClass.Number("hInstance"), 0x400000u);
-    const fake::Call window = fake::CallsNamed("CreateWindowExW").at(0);
+    const fake::Call window = fake->CallsNamed("CreateWindowExW").at(0);
     EXPECT_EQ(window.Text("className"), L"VestrelTrayWindow");
     // The mutex name is the window's title: tools find one tray's window by it among several.
     EXPECT_EQ(window.Text("windowName"), L"Vestrel.Tray");
@@ -117,51 +117,51 @@ TEST_F(RunTrayCompanionTest, StartsInOrderShowsDueNoticeBeforeFirstTickAndEndsWi
     EXPECT_EQ(window.Number("parent"), 0u);
     EXPECT_EQ(window.Number("style") & WS_VISIBLE, 0u);
     EXPECT_EQ(window.Number("instance"), 0x400000u);
-    EXPECT_EQ(fake::CallsNamed("RegisterWindowMessageW").at(0).Text("name"), L"TaskbarCreated");
+    EXPECT_EQ(fake->CallsNamed("RegisterWindowMessageW").at(0).Text("name"), L"TaskbarCreated");
     // An elevated program would otherwise never hear the unelevated shell's broadcast.
-    const fake::Call filter = fake::CallsNamed("ChangeWindowMessageFilterEx").at(0);
+    const fake::Call filter = fake->CallsNamed("ChangeWindowMessageFilterEx").at(0);
     EXPECT_EQ(filter.Number("window"), fake::HandleValue(fake::kTrayWindowHandle));
-    EXPECT_EQ(filter.Number("message"), fake::script.taskbarCreatedMessage);
+    EXPECT_EQ(filter.Number("message"), fake->script.taskbarCreatedMessage);
     EXPECT_EQ(filter.Number("action"), static_cast<std::uint64_t>(MSGFLT_ALLOW));
     EXPECT_EQ(filter.Number("changeFilterStruct"), 0u);
-    const fake::Call icon = fake::CallsNamed("LoadImageW").at(0);
+    const fake::Call icon = fake->CallsNamed("LoadImageW").at(0);
     EXPECT_EQ(icon.Number("instance"), 0x400000u);
     EXPECT_EQ(icon.Number("name"), 1u);  // the icon group's resource id
     EXPECT_EQ(icon.Number("type"), static_cast<std::uint64_t>(IMAGE_ICON));
     EXPECT_EQ(icon.Signed("cx"), 20);  // the small-icon size the system reports
     EXPECT_EQ(icon.Signed("cy"), 21);
     EXPECT_EQ(icon.Number("flags"), static_cast<std::uint64_t>(LR_DEFAULTCOLOR));
-    const fake::Call timer = fake::CallsNamed("SetTimer").at(0);
+    const fake::Call timer = fake->CallsNamed("SetTimer").at(0);
     EXPECT_EQ(timer.Number("window"), fake::HandleValue(fake::kTrayWindowHandle));
     EXPECT_EQ(timer.Number("id"), 1u);
     EXPECT_EQ(timer.Number("elapse"), 10000u);
     EXPECT_EQ(timer.Number("timerProc"), 0u);
     // The loop takes every message of the thread, not only the window's.
-    const fake::Call loop = fake::CallsNamed("GetMessageW").at(0);
+    const fake::Call loop = fake->CallsNamed("GetMessageW").at(0);
     EXPECT_EQ(loop.Number("window"), 0u);
     // The mutex is held until the loop has ended.
-    EXPECT_EQ(fake::CallsNamed("CloseHandle").back().Number("handle"),
+    EXPECT_EQ(fake->CallsNamed("CloseHandle").back().Number("handle"),
               fake::HandleValue(fake::kMutexHandle));
-    EXPECT_EQ(fake::calls.back().name, "CloseHandle");
+    EXPECT_EQ(fake->calls.back().name, "CloseHandle");
     EXPECT_EQ(ReadSeen(L"shown", L"n1"), L"1");
     // Nothing was handed to the shell, so COM was never started.
-    EXPECT_TRUE(fake::CallsNamed("CoInitializeEx").empty());
-    EXPECT_TRUE(fake::CallsNamed("CoUninitialize").empty());
+    EXPECT_TRUE(fake->CallsNamed("CoInitializeEx").empty());
+    EXPECT_TRUE(fake->CallsNamed("CoUninitialize").empty());
 }
 
 TEST_F(RunTrayCompanionTest, AMessageThatCouldNotBeRegisteredIsNotLetThroughTheFilter) {
     WriteRunningState({});
-    fake::script.taskbarCreatedMessage = 0;
+    fake->script.taskbarCreatedMessage = 0;
     EXPECT_EQ(RunTrayCompanion(instance), 0);
-    EXPECT_TRUE(fake::CallsNamed("ChangeWindowMessageFilterEx").empty());
+    EXPECT_TRUE(fake->CallsNamed("ChangeWindowMessageFilterEx").empty());
 }
 
 TEST_F(RunTrayCompanionTest, COMStartedForTheShellEndsAfterTheLoop) {
     // A run that never hands an address to the shell never starts COM (the test above shows
     // none); one that does ends it after the loop, while the mutex is still held.
     const std::wstring target = std::wstring(kCompanionWebOrigin) + L"/news";
-    WriteRunningState({L"notices=1"},
-                      {L"[notice1]", L"id=n1", L"kind=info", L"title=Hello", L"target=" + target});
+    WriteRunningState({{L"notices", L"1"}},
+                      {NoticeSection(1, L"n1", L"info", {.target = target, .title = L"Hello"})});
     MSG click{fake::kTrayWindowHandle,
               kTrayCallbackMessage,
               0,
@@ -169,20 +169,20 @@ TEST_F(RunTrayCompanionTest, COMStartedForTheShellEndsAfterTheLoop) {
               0,
               {}};
     MSG destroy{fake::kTrayWindowHandle, WM_DESTROY, 0, 0, 0, {}};
-    fake::script.messages = {click, destroy};
+    fake->script.messages = {click, destroy};
 
     EXPECT_EQ(RunTrayCompanion(instance), 0);
 
     ExpectInOrder({"CoInitializeEx", "ShellExecuteW", "PostQuitMessage", "CoUninitialize"});
-    EXPECT_EQ(fake::CallsNamed("CoUninitialize").size(), 1u);
-    EXPECT_EQ(fake::calls.back().name, "CloseHandle");
-    EXPECT_EQ(fake::calls.back().Number("handle"), fake::HandleValue(fake::kMutexHandle));
+    EXPECT_EQ(fake->CallsNamed("CoUninitialize").size(), 1u);
+    EXPECT_EQ(fake->calls.back().name, "CloseHandle");
+    EXPECT_EQ(fake->calls.back().Number("handle"), fake::HandleValue(fake::kMutexHandle));
 }
 
 TEST_F(RunTrayCompanionTest, QuitFromElsewhereEndsWithZeroWithoutRemovingIcon) {
     WriteRunningState({});
     MSG quit{nullptr, WM_QUIT, 5, 0, 0, {}};
-    fake::script.messages = {quit};
+    fake->script.messages = {quit};
     EXPECT_EQ(RunTrayCompanion(instance), 0);
     EXPECT_EQ(Effects(), (std::vector<std::string>{"NIM_ADD", "NIM_SETVERSION"}));
 }

@@ -12,13 +12,15 @@ TEST_F(ReadProfileValueTest, GivesEmptyTextForAnythingMissing) {
     const StateFile stateFile(path);
     EXPECT_EQ(ReadProfileValue(path, L"state", L"pid"), L"");  // no file
 
-    WriteStateFile({L"[state]", L"pid=12", L"label_title=Vestrel \x2014 \x05E9\x05DC\x05D5\x05DD"});
+    WriteStateFile(
+        {{L"state",
+          {{L"pid", L"12"}, {L"label_title", L"Vestrel \x2014 \x05E9\x05DC\x05D5\x05DD"}}}});
     EXPECT_EQ(ReadProfileValue(path, L"state", L"pid"), L"12");
     EXPECT_EQ(ReadProfileValue(path, L"state", L"missing"), L"");
     EXPECT_EQ(ReadProfileValue(path, L"other", L"pid"), L"");
     EXPECT_EQ(stateFile.ReadLabel(L"title"), L"Vestrel \x2014 \x05E9\x05DC\x05D5\x05DD");
 
-    const fake::Call read = fake::CallsNamed("GetPrivateProfileStringW").back();
+    const fake::Call read = fake->CallsNamed("GetPrivateProfileStringW").back();
     EXPECT_EQ(read.Text("section"), L"state");
     EXPECT_EQ(read.Text("key"), L"label_title");
     EXPECT_EQ(read.Text("defaultValue"), L"");
@@ -30,7 +32,7 @@ TEST_F(ReadProfileValueTest, CutsLongValuesAt4095Characters) {
     std::wstring longValue(5000, L'v');
     longValue[4094] = L'x';
     longValue[4095] = L'y';
-    WriteStateFile({L"[state]", L"label_title=" + longValue});
+    WriteStateFile({{L"state", {{L"label_title", longValue}}}});
     const std::wstring value = StateFile(options.statePath).ReadLabel(L"title");
     ASSERT_EQ(value.size(), 4095u);
     EXPECT_EQ(value.back(), L'x');

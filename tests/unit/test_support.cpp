@@ -1,21 +1,29 @@
 #include "test_support.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 namespace {
 
 int folderCounter = 0;
 
+// A test file that cannot be written would make every check after it meaningless.
+void RequireWritten(DWORD error, const std::wstring& path) {
+    if (error != ERROR_SUCCESS) {
+        throw std::runtime_error("cannot write " + Narrow(path) + ": Windows error " +
+                                 std::to_string(error));
+    }
+}
+
 }  // namespace
 
-void TrayParts::AddIcon() {
+void TrayParts::AddIcon(fake::Platform& fake) {
     icon.InitTrayRecord(fake::kTrayWindowHandle, nullptr);
     icon.RefreshTrayIcon();
-    fake::calls.clear();
+    fake.calls.clear();
 }
 
 void LogicTest::SetUp() {
@@ -32,7 +40,7 @@ void LogicTest::SetUp() {
 }
 
 void LogicTest::StartRow() {
-    fake::Reset();
+    fake.emplace();
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
 }
@@ -51,32 +59,19 @@ Notice MakeNotice(std::wstring id, NoticeKind kind, std::wstring title, std::wst
                   .body = std::move(body)};
 }
 
-std::vector<std::wstring> NoticeSection(int index, const std::wstring& id, const std::wstring& kind,
-                                        const std::wstring& title, const std::wstring& target) {
-    std::vector<std::wstring> lines = {L"[notice" + std::to_wstring(index) + L"]", L"id=" + id,
-                                       L"kind=" + kind, L"title=" + (title.empty() ? id : title),
-                                       L"body=About " + id};
-    if (!target.empty()) {
-        lines.push_back(L"target=" + target);
-    }
-    return lines;
-}
-
-std::vector<unsigned char> Utf16LeWithBom(const std::vector<std::wstring>& lines) {
-    std::vector<unsigned char> bytes = {0xFF, 0xFE};
-    for (const std::wstring& line : lines) {
-        for (wchar_t c : line + L"\r\n") {
-            bytes.push_back(static_cast<unsigned char>(c & 0xFF));
-            bytes.push_back(static_cast<unsigned char>((c >> 8) & 0xFF));
-        }
-    }
-    return bytes;
+profile_text::Section NoticeSection(int index, const std::wstring& id, const std::wstring& kind,
+                                    const NoticeTexts& texts) {
+    const std::wstring title = texts.title.value_or(id);
+    return {L"notice" + std::to_wstring(index),
+            {{L"id", id},
+             {L"kind", kind},
+             {L"target", texts.target},
+             {L"title", title},
+             {L"body", texts.body.value_or(L"About " + title)}}};
 }
 
 void WriteFileBytes(const std::wstring& path, const std::vector<unsigned char>& bytes) {
-    std::ofstream file(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
+    RequireWritten(profile_text::WriteFileInOneStep(path, bytes), path);
 }
 
 std::vector<unsigned char> ReadFileBytes(const std::wstring& path) {
@@ -84,23 +79,24 @@ std::vector<unsigned char> ReadFileBytes(const std::wstring& path) {
     return std::vector<unsigned char>(std::istreambuf_iterator<char>(file), {});
 }
 
-void LogicTest::WriteStateFile(const std::vector<std::wstring>& lines) const {
-    WriteFileBytes(options.statePath, Utf16LeWithBom(lines));
+void LogicTest::WriteStateFile(const profile_text::Profile& profile) const {
+    RequireWritten(profile_text::WriteProfileFile(options.statePath, profile), options.statePath);
 }
 
-void LogicTest::WriteRunningState(const std::vector<std::wstring>& stateLines,
-                                  const std::vector<std::wstring>& moreLines) const {
-    fake::script.processes[77] = fake::FakeProcess{};
-    std::vector<std::wstring> lines = {
-        L"[state]", L"written_unix=" + std::to_wstring(fake::script.unixNow), L"pid=77"};
-    lines.insert(lines.end(), stateLines.begin(), stateLines.end());
-    lines.insert(lines.end(), moreLines.begin(), moreLines.end());
-    WriteStateFile(lines);
+void LogicTest::WriteRunningState(const std::vector<profile_text::Key>& stateKeys,
+                                  const profile_text::Profile& moreSections) {
+    fake->script.processes[77] = fake::FakeProcess{};
+    profile_text::Profile profile = {
+        {L"state", {{L"written_unix", std::to_wstring(fake->script.unixNow)}, {L"pid", L"77"}}}};
+    std::vector<profile_text::Key>& state = profile.front().keys;
+    state.insert(state.end(), stateKeys.begin(), stateKeys.end());
+    profile.insert(profile.end(), moreSections.begin(), moreSections.end());
+    WriteStateFile(profile);
 }
 
-void LogicTest::WriteSeenFile(const std::vector<std::wstring>& lines) const {
+void LogicTest::WriteSeenFile(const profile_text::Profile& profile) const {
     std::filesystem::create_directories(std::filesystem::path(options.seenPath).parent_path());
-    WriteFileBytes(options.seenPath, Utf16LeWithBom(lines));
+    RequireWritten(profile_text::WriteProfileFile(options.seenPath, profile), options.seenPath);
 }
 
 std::wstring LogicTest::ReadSeen(const std::wstring& section, const std::wstring& key) const {
@@ -108,14 +104,6 @@ std::wstring LogicTest::ReadSeen(const std::wstring& section, const std::wstring
     ::GetPrivateProfileStringW(section.c_str(), key.c_str(), L"", buffer, 4096,
                                options.seenPath.c_str());
     return buffer;
-}
-
-std::vector<std::pair<DWORD, UINT>> NotifyRequests() {
-    std::vector<std::pair<DWORD, UINT>> requests;
-    for (const fake::Call& call : fake::CallsNamed("Shell_NotifyIconW")) {
-        requests.emplace_back(static_cast<DWORD>(call.Number("message")), call.record.uFlags);
-    }
-    return requests;
 }
 
 std::string CallLabel(const fake::Call& call) {
@@ -136,12 +124,12 @@ std::string CallLabel(const fake::Call& call) {
     }
 }
 
-std::vector<std::string> Effects() {
+std::vector<std::string> LogicTest::Effects() const {
     static const std::vector<std::string> kEffects = {
         "PostQuitMessage", "CreatePopupMenu", "TrackPopupMenu",
         "CreateProcessW",  "ShellExecuteW",   "WritePrivateProfileStringW"};
     std::vector<std::string> effects;
-    for (const fake::Call& call : fake::calls) {
+    for (const fake::Call& call : fake->calls) {
         if (call.name == "Shell_NotifyIconW" ||
             std::find(kEffects.begin(), kEffects.end(), call.name) != kEffects.end()) {
             effects.push_back(CallLabel(call));
@@ -150,14 +138,15 @@ std::vector<std::string> Effects() {
     return effects;
 }
 
-void ExpectInOrder(const std::vector<std::string>& labels) {
-    auto next = fake::calls.begin();
+void LogicTest::ExpectInOrder(const std::vector<std::string>& labels) const {
+    const std::vector<fake::Call>& calls = fake->calls;
+    auto next = calls.begin();
     for (const std::string& label : labels) {
-        next = std::find_if(next, fake::calls.end(),
+        next = std::find_if(next, calls.end(),
                             [&label](const fake::Call& call) { return CallLabel(call) == label; });
-        if (next == fake::calls.end()) {
+        if (next == calls.end()) {
             std::ostringstream made;
-            for (const fake::Call& call : fake::calls) {
+            for (const fake::Call& call : calls) {
                 made << "\n  " << CallLabel(call);
             }
             ADD_FAILURE() << "no " << label << " after the calls before it in the order expected;"
@@ -168,9 +157,9 @@ void ExpectInOrder(const std::vector<std::string>& labels) {
     }
 }
 
-std::vector<std::wstring> BalloonTitles() {
+std::vector<std::wstring> LogicTest::BalloonTitles() const {
     std::vector<std::wstring> titles;
-    for (const fake::Call& call : fake::CallsNamed("Shell_NotifyIconW")) {
+    for (const fake::Call& call : fake->CallsNamed("Shell_NotifyIconW")) {
         if (call.Number("message") == NIM_MODIFY && call.record.uFlags == NIF_INFO) {
             titles.emplace_back(call.record.szInfoTitle);
         }

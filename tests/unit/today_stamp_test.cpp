@@ -19,7 +19,7 @@ TEST_F(TodayStampTest, IsEightDigitsOfTheLocalDate) {
         {{30827, 12, 0, 31, 0, 0, 0, 0}, L"308271231"},
     };
     for (const Case& c : cases) {
-        fake::script.localTime = c.time;
+        fake->script.localTime = c.time;
         EXPECT_EQ(TodayStamp(), c.stamp);
     }
 }

@@ -12,11 +12,11 @@ class TrayCompanionTest : public LogicTest {
   protected:
     // The program as start-up leaves it, its window found through the fake's window handle; the
     // calls of the start are forgotten.
-    std::unique_ptr<TrayCompanion> StartCompanion() const {
-        fake::script.taskbarCreatedMessage = kTaskbarCreated;
+    std::unique_ptr<TrayCompanion> StartCompanion() {
+        fake->script.taskbarCreatedMessage = kTaskbarCreated;
         auto companion = std::make_unique<TrayCompanion>(options);
         EXPECT_TRUE(companion->Start(nullptr));
-        fake::calls.clear();
+        fake->calls.clear();
         return companion;
     }
 
@@ -29,11 +29,11 @@ class TrayCompanionTest : public LogicTest {
     }
 
     // A running companion application with notices "cur" (a screen target) and "next".
-    void ListTwoNotices() const {
+    void ListTwoNotices() {
         WriteRunningState(
-            {L"label_open=Open", L"label_running=Running", L"notices=2"},
-            {L"[notice1]", L"id=cur", L"kind=info", L"title=Current", L"target=app:news",
-             L"[notice2]", L"id=next", L"kind=info", L"title=Next", L"body=Body"});
+            {{L"label_open", L"Open"}, {L"label_running", L"Running"}, {L"notices", L"2"}},
+            {NoticeSection(1, L"cur", L"info", {.target = L"app:news", .title = L"Current"}),
+             NoticeSection(2, L"next", L"info", {.title = L"Next", .body = L"Body"})});
     }
 };
 
@@ -89,7 +89,7 @@ TEST_F(TrayCompanionTest, EachMessageGoesToItsOwner) {
         const LRESULT result = Send(c.message, c.wParam, c.lParam);
 
         EXPECT_EQ(Effects(), c.effects);
-        const std::vector<fake::Call> handled = fake::CallsNamed("DefWindowProcW");
+        const std::vector<fake::Call> handled = fake->CallsNamed("DefWindowProcW");
         if (c.defaultHandling) {
             ASSERT_EQ(handled.size(), 1u);
             EXPECT_EQ(handled[0].Number("message"), c.message);
@@ -108,9 +108,9 @@ TEST_F(TrayCompanionTest, TheWindowFindsTheObjectThatCreatedIt) {
     // window's first message, before any other message of the window could need it.
     TrayCompanion companion(options);
     ASSERT_TRUE(companion.Start(nullptr));
-    const fake::Call created = fake::CallsNamed("CreateWindowExW").at(0);
+    const fake::Call created = fake->CallsNamed("CreateWindowExW").at(0);
     EXPECT_EQ(created.Number("param"), fake::HandleValue(&companion));
-    const fake::Call kept = fake::CallsNamed("SetWindowLongPtrW").at(0);
+    const fake::Call kept = fake->CallsNamed("SetWindowLongPtrW").at(0);
     EXPECT_EQ(kept.Signed("index"), GWLP_USERDATA);
     EXPECT_EQ(kept.Number("value"), fake::HandleValue(&companion));
     ExpectInOrder({"SetWindowLongPtrW", "RegisterWindowMessageW", "NIM_ADD"});
@@ -119,21 +119,21 @@ TEST_F(TrayCompanionTest, TheWindowFindsTheObjectThatCreatedIt) {
 TEST_F(TrayCompanionTest, MessagesBeforeTheObjectOrAfterItGoToDefaultHandling) {
     // No object attached yet (a message before the creation message): default handling.
     EXPECT_EQ(Send(WM_TIMER, kRefreshTimerId), 0x5A5A);
-    EXPECT_TRUE(fake::CallsNamed("Shell_NotifyIconW").empty());
+    EXPECT_TRUE(fake->CallsNamed("Shell_NotifyIconW").empty());
 
     WriteRunningState({});
     { const std::unique_ptr<TrayCompanion> companion = StartCompanion(); }
     // The object has gone: its window must not reach it any more.
-    fake::calls.clear();
+    fake->calls.clear();
     EXPECT_EQ(Send(WM_TIMER, kRefreshTimerId), 0x5A5A);
-    EXPECT_TRUE(fake::CallsNamed("Shell_NotifyIconW").empty());
+    EXPECT_TRUE(fake->CallsNamed("Shell_NotifyIconW").empty());
 
     // The same once the window itself has gone.
     const std::unique_ptr<TrayCompanion> companion = StartCompanion();
     Send(WM_NCDESTROY);
-    fake::calls.clear();
+    fake->calls.clear();
     EXPECT_EQ(Send(WM_TIMER, kRefreshTimerId), 0x5A5A);
-    EXPECT_TRUE(fake::CallsNamed("Shell_NotifyIconW").empty());
+    EXPECT_TRUE(fake->CallsNamed("Shell_NotifyIconW").empty());
 }
 
 TEST_F(TrayCompanionTest, DestroyRemovesTheIconThenEndsTheLoop) {
@@ -141,18 +141,18 @@ TEST_F(TrayCompanionTest, DestroyRemovesTheIconThenEndsTheLoop) {
     const std::unique_ptr<TrayCompanion> companion = StartCompanion();
     EXPECT_EQ(Send(WM_DESTROY), 0);
     ExpectInOrder({"NIM_DELETE", "PostQuitMessage"});
-    EXPECT_EQ(fake::CallsNamed("PostQuitMessage").at(0).Signed("exitCode"), 0);
+    EXPECT_EQ(fake->CallsNamed("PostQuitMessage").at(0).Signed("exitCode"), 0);
 }
 
 TEST_F(TrayCompanionTest, UnregisteredTaskbarMessageGoesToDefaultHandling) {
     // With no registered message, message number 0 must not pass for TaskbarCreated.
     WriteRunningState({});
-    fake::script.taskbarCreatedMessage = 0;
+    fake->script.taskbarCreatedMessage = 0;
     TrayCompanion companion(options);
     ASSERT_TRUE(companion.Start(nullptr));
-    fake::calls.clear();
+    fake->calls.clear();
     EXPECT_EQ(Send(0), 0x5A5A);
-    EXPECT_TRUE(fake::CallsNamed("Shell_NotifyIconW").empty());
+    EXPECT_TRUE(fake->CallsNamed("Shell_NotifyIconW").empty());
     EXPECT_TRUE(companion.Icon().IsAdded());
 }
 
@@ -182,14 +182,14 @@ TEST_F(TrayCompanionTest, EventsInsideARequestBelongToTheBalloonBeforeIt) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         StartRow();
-        WriteRunningState({L"notices=3"},
-                          {L"[notice1]", L"id=W", L"kind=info", L"title=W", L"target=app:wscreen",
-                           L"[notice2]", L"id=X", L"kind=info", L"title=X", L"target=app:xscreen",
-                           L"[notice3]", L"id=Y", L"kind=info", L"title=Y", L"target=app:yscreen"});
+        WriteRunningState({{L"notices", L"3"}},
+                          {NoticeSection(1, L"W", L"info", {.target = L"app:wscreen"}),
+                           NoticeSection(2, L"X", L"info", {.target = L"app:xscreen"}),
+                           NoticeSection(3, L"Y", L"info", {.target = L"app:yscreen"})});
         const std::unique_ptr<TrayCompanion> companion = StartCompanion();
         ASSERT_EQ(companion->Notices().CurrentNotice().id, L"W");
-        fake::script.notifyAnswers[NIM_MODIFY] = {c.accepted ? TRUE : FALSE};
-        fake::script.whileNotifying = [&c](DWORD) {
+        fake->script.notifyAnswers[NIM_MODIFY] = {c.accepted ? TRUE : FALSE};
+        fake->script.whileNotifying = [&c](DWORD) {
             switch (c.event) {
                 case Event::Click:
                     SendEvent(NIN_BALLOONUSERCLICK);
@@ -215,7 +215,7 @@ TEST_F(TrayCompanionTest, EventsInsideARequestBelongToTheBalloonBeforeIt) {
         // One balloon was asked for: nothing was requested from inside the request.
         EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"X"});
         // A click inside is a click on W's balloon.
-        const auto starts = fake::CallsNamed("CreateProcessW");
+        const auto starts = fake->CallsNamed("CreateProcessW");
         if (c.event == Event::Click) {
             ASSERT_EQ(starts.size(), 1u);
             EXPECT_TRUE(starts[0].Text("commandLine").ends_with(L" --screen wscreen"))
@@ -255,7 +255,7 @@ TEST_F(TrayCompanionTest, ATickRefreshesTheIconThenCountsTheBalloonThenPolls) {
     for (int tick = 1; tick <= 30; ++tick) {
         Send(WM_TIMER, kRefreshTimerId);
     }
-    fake::calls.clear();
+    fake->calls.clear();
 
     Send(WM_TIMER, kRefreshTimerId);
 

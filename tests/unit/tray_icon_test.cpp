@@ -18,34 +18,45 @@ class RefreshTrayIconTest : public LogicTest {
         TrayIcon icon{stateFile};
     };
 
-    static std::wstring LastTip() {
-        return fake::CallsNamed("Shell_NotifyIconW").back().record.szTip;
+    std::wstring LastTip() const {
+        return fake->CallsNamed("Shell_NotifyIconW").back().record.szTip;
     }
 };
 
 TEST_F(RefreshTrayIconTest, TooltipJoinsTitleAndStatusLabel) {
     struct Case {
         const char* name;
-        std::vector<std::wstring> stateLines;
+        std::vector<profile_text::Key> stateKeys;
         bool running;
         std::wstring tip;
     };
     const Case cases[] = {
-        {"both", {L"label_title=Vestrel", L"label_running=Running"}, true, L"Vestrel\nRunning"},
-        {"title empty", {L"label_title=", L"label_running=Running"}, true, L"Running"},
-        {"status label empty", {L"label_title=Vestrel", L"label_running="}, true, L"Vestrel"},
+        {"both",
+         {{L"label_title", L"Vestrel"}, {L"label_running", L"Running"}},
+         true,
+         L"Vestrel\nRunning"},
+        {"title empty", {{L"label_title", L""}, {L"label_running", L"Running"}}, true, L"Running"},
+        {"status label empty",
+         {{L"label_title", L"Vestrel"}, {L"label_running", L""}},
+         true,
+         L"Vestrel"},
         {"both empty", {}, true, L""},
         {"stopped",
-         {L"label_title=Vestrel", L"label_stopped=Stopped", L"label_running=Running"},
+         {{L"label_title", L"Vestrel"},
+          {L"label_stopped", L"Stopped"},
+          {L"label_running", L"Running"}},
          false,
          L"Vestrel\nStopped"},
         {"update waiting",
-         {L"label_title=V", L"status=update_waiting", L"label_update_waiting=Update ready",
-          L"label_running=Running"},
+         {{L"label_title", L"V"},
+          {L"status", L"update_waiting"},
+          {L"label_update_waiting", L"Update ready"},
+          {L"label_running", L"Running"}},
          true,
          L"V\nUpdate ready"},
         {"non-ASCII",
-         {L"label_title=\x05D5\x05E1\x05D8\x05E8\x05DC", L"label_running=\x05E4\x05D5\x05E2\x05DC"},
+         {{L"label_title", L"\x05D5\x05E1\x05D8\x05E8\x05DC"},
+          {L"label_running", L"\x05E4\x05D5\x05E2\x05DC"}},
          true,
          L"\x05D5\x05E1\x05D8\x05E8\x05DC\n\x05E4\x05D5\x05E2\x05DC"},
     };
@@ -53,11 +64,9 @@ TEST_F(RefreshTrayIconTest, TooltipJoinsTitleAndStatusLabel) {
         SCOPED_TRACE(c.name);
         StartRow();
         if (c.running) {
-            WriteRunningState(c.stateLines);
+            WriteRunningState(c.stateKeys);
         } else {
-            std::vector<std::wstring> lines = {L"[state]"};
-            lines.insert(lines.end(), c.stateLines.begin(), c.stateLines.end());
-            WriteStateFile(lines);
+            WriteStateFile({{L"state", c.stateKeys}});
         }
         Icon(options).icon.RefreshTrayIcon();
         EXPECT_EQ(LastTip(), c.tip);
@@ -83,16 +92,16 @@ TEST_F(RefreshTrayIconTest, TooltipIsCutAt127CodeUnits) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         StartRow();
-        WriteStateFile({L"[state]", L"label_title=" + c.title});
+        WriteStateFile({{L"state", {{L"label_title", c.title}}}});
         Icon(options).icon.RefreshTrayIcon();
         EXPECT_EQ(LastTip(), c.tip);
     }
 }
 
 TEST_F(RefreshTrayIconTest, AddsOnceThenModifies) {
-    WriteRunningState({L"label_title=Vestrel"});
-    fake::script.notifyAnswers[NIM_ADD] = {FALSE};
-    fake::script.notifyAnswers[NIM_MODIFY] = {FALSE};
+    WriteRunningState({{L"label_title", L"Vestrel"}});
+    fake->script.notifyAnswers[NIM_ADD] = {FALSE};
+    fake->script.notifyAnswers[NIM_MODIFY] = {FALSE};
     Icon made(options);
     TrayIcon& icon = made.icon;
 
@@ -105,7 +114,7 @@ TEST_F(RefreshTrayIconTest, AddsOnceThenModifies) {
     EXPECT_EQ(Effects(), (std::vector<std::string>{"NIM_ADD", "NIM_MODIFY", "NIM_ADD",
                                                    "NIM_SETVERSION", "NIM_MODIFY", "NIM_MODIFY"}));
 
-    const auto requests = fake::CallsNamed("Shell_NotifyIconW");
+    const auto requests = fake->CallsNamed("Shell_NotifyIconW");
     const NOTIFYICONDATAW& add = requests[2].record;
     EXPECT_EQ(add.cbSize, sizeof(NOTIFYICONDATAW));
     EXPECT_EQ(add.hWnd, fake::kTrayWindowHandle);
@@ -130,22 +139,22 @@ TEST_F(RefreshTrayIconTest, TaskbarCreatedAddsAndSwitchesVersionAgain) {
 TEST_F(RefreshTrayIconTest, KeptIconAfterTaskbarCreatedIsModifiedInPlace) {
     // A shell that kept its icons refuses the second add; the icon is still there, so a modify
     // is accepted and the program goes on as if the add had worked.
-    WriteRunningState({L"label_title=Vestrel"});
+    WriteRunningState({{L"label_title", L"Vestrel"}});
     Icon made(options);
     TrayIcon& icon = made.icon;
     icon.RefreshTrayIcon();
-    fake::script.notifyAnswers[NIM_ADD] = {FALSE};
+    fake->script.notifyAnswers[NIM_ADD] = {FALSE};
     icon.OnTaskbarCreated();
     EXPECT_TRUE(icon.IsAdded());
     icon.RefreshTrayIcon();
     EXPECT_EQ(Effects(), (std::vector<std::string>{"NIM_ADD", "NIM_SETVERSION", "NIM_ADD",
                                                    "NIM_MODIFY", "NIM_SETVERSION", "NIM_MODIFY"}));
-    EXPECT_EQ(fake::CallsNamed("Shell_NotifyIconW")[3].record.szTip, std::wstring(L"Vestrel"));
+    EXPECT_EQ(fake->CallsNamed("Shell_NotifyIconW")[3].record.szTip, std::wstring(L"Vestrel"));
 
     // When the modify is refused too, the icon is really gone: the next call tries the add again.
-    fake::Reset();
-    fake::script.notifyAnswers[NIM_ADD] = {FALSE};
-    fake::script.notifyAnswers[NIM_MODIFY] = {FALSE};
+    fake.emplace();
+    fake->script.notifyAnswers[NIM_ADD] = {FALSE};
+    fake->script.notifyAnswers[NIM_MODIFY] = {FALSE};
     icon.OnTaskbarCreated();
     EXPECT_FALSE(icon.IsAdded());
     icon.RefreshTrayIcon();
@@ -159,9 +168,9 @@ TEST_F(RefreshTrayIconTest, RefreshAfterBalloonDoesNotShowItAgain) {
     Icon made(options);
     made.icon.RefreshTrayIcon();
     ASSERT_TRUE(made.icon.ShowBalloon(L"Old", L"old balloon", NIIF_INFO));
-    fake::calls.clear();
+    fake->calls.clear();
     made.icon.RefreshTrayIcon();
-    const fake::Call modify = fake::CallsNamed("Shell_NotifyIconW").back();
+    const fake::Call modify = fake->CallsNamed("Shell_NotifyIconW").back();
     EXPECT_EQ(modify.record.uFlags, kIconFlags);
     EXPECT_EQ(Effects(), std::vector<std::string>{"NIM_MODIFY"});
 }
@@ -175,15 +184,15 @@ TEST_F(RefreshTrayIconTest, RemovesTheIconOnlyWhenTheShellHoldsIt) {
         SCOPED_TRACE(added);
         StartRow();
         WriteRunningState({});
-        fake::script.notifyAnswers[NIM_ADD] = {added ? TRUE : FALSE};
-        fake::script.notifyAnswers[NIM_MODIFY] = {added ? TRUE : FALSE};
+        fake->script.notifyAnswers[NIM_ADD] = {added ? TRUE : FALSE};
+        fake->script.notifyAnswers[NIM_MODIFY] = {added ? TRUE : FALSE};
         Icon made(options);
         made.icon.RefreshTrayIcon();
-        fake::calls.clear();
+        fake->calls.clear();
 
         made.icon.Remove();
 
-        const std::vector<fake::Call> requests = fake::CallsNamed("Shell_NotifyIconW");
+        const std::vector<fake::Call> requests = fake->CallsNamed("Shell_NotifyIconW");
         if (!added) {
             EXPECT_TRUE(requests.empty());
             continue;

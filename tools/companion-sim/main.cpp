@@ -6,6 +6,7 @@
 // The scenario file says where the state file is, what it holds and when each notice is listed
 // (README.md beside this file). Every start and every request goes as one line to the record
 // file, so that a test or the tour can tell what reached the companion's side.
+#include "profile_text.h"
 #include "record_file.h"
 
 #include <windows.h>
@@ -286,9 +287,9 @@ void Note(const std::wstring& line) {
     Record(companion.scenario.recordPath, line);
 }
 
-std::wstring StateText(bool alive) {
+profile_text::Profile StateProfile(bool alive) {
     const Scenario& scenario = companion.scenario;
-    std::vector<std::pair<std::wstring, std::wstring>> keys = {
+    std::vector<profile_text::Key> keys = {
         {L"written_unix",
          alive ? std::to_wstring(static_cast<long long>(std::time(nullptr))) : L"0"},
         {L"pid", alive ? std::to_wstring(companion.pid) : L"0"},
@@ -297,7 +298,7 @@ std::wstring StateText(bool alive) {
         {L"rtl", scenario.rtl},
     };
     for (const auto& [name, text] : scenario.labels) {
-        keys.emplace_back(L"label_" + name, text);
+        keys.push_back({L"label_" + name, text});
     }
     // Numbers stay those of the scenario, gaps and all, so the order among notices listed in one
     // write is the one the scenario gives.
@@ -307,60 +308,36 @@ std::wstring StateText(bool alive) {
             highest = std::max(highest, scenario.notices[i].number);
         }
     }
-    keys.emplace_back(L"notices", std::to_wstring(alive ? highest : 0));
+    keys.push_back({L"notices", std::to_wstring(alive ? highest : 0)});
 
-    std::wstring text = L"[state]\r\n";
-    for (const auto& [key, value] : keys) {
-        text += key + L"=" + value + L"\r\n";
-    }
+    profile_text::Profile profile = {{L"state", keys}};
     for (std::size_t i = 0; alive && i < scenario.notices.size(); ++i) {
         if (!companion.listed[i]) {
             continue;
         }
         const TimedNotice& notice = scenario.notices[i];
-        text += L"[notice" + std::to_wstring(notice.number) + L"]\r\n";
-        text += L"id=" + notice.id + L"\r\nkind=" + notice.kind + L"\r\ntarget=" + notice.target +
-                L"\r\ntitle=" + notice.title + L"\r\nbody=" + notice.body + L"\r\n";
+        profile.push_back({L"notice" + std::to_wstring(notice.number),
+                           {{L"id", notice.id},
+                            {L"kind", notice.kind},
+                            {L"target", notice.target},
+                            {L"title", notice.title},
+                            {L"body", notice.body}}});
     }
-    return text;
+    return profile;
 }
 
 // The tray program reads each key with a call of its own at any moment: it must only ever see a
-// whole old file or a whole new one, so a complete copy is renamed over the old file.
+// whole old file or a whole new one, so the profile writer renames a complete copy over the old
+// file (and tries again while a reader holds it).
 bool WriteState(bool alive) {
-    const std::wstring& target = companion.scenario.statePath;
-    const std::wstring temporary = target + L".sim-" + std::to_wstring(companion.pid) + L".tmp";
-    const std::wstring text = StateText(alive);
-
-    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        Note(L"write-failed " + Pid(companion.pid) + L" error=" + std::to_wstring(GetLastError()));
+    const DWORD error =
+        profile_text::WriteProfileFile(companion.scenario.statePath, StateProfile(alive));
+    if (error != ERROR_SUCCESS) {
+        Note(L"write-failed " + Pid(companion.pid) + L" error=" + std::to_wstring(error));
         return false;
     }
-    std::string bytes = "\xFF\xFE";
-    bytes.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
-    DWORD written = 0;
-    const BOOL wrote =
-        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-        written == bytes.size();
-    FlushFileBuffers(file);
-    CloseHandle(file);
-
-    // A reader may hold the old file for a moment; the rename then fails briefly.
-    DWORD error = ERROR_WRITE_FAULT;
-    for (int attempt = 0; wrote && attempt < 40; ++attempt) {
-        if (MoveFileExW(temporary.c_str(), target.c_str(),
-                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            companion.lastWriteMs = GetTickCount64();
-            return true;
-        }
-        error = GetLastError();
-        Sleep(25);
-    }
-    DeleteFileW(temporary.c_str());
-    Note(L"write-failed " + Pid(companion.pid) + L" error=" + std::to_wstring(error));
-    return false;
+    companion.lastWriteMs = GetTickCount64();
+    return true;
 }
 
 void Stop(DWORD from) {

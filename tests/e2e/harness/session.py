@@ -87,7 +87,8 @@ class WineSession:
         self.work: Path = config.work_root / "session"
         self.test_name = "session"
         self.display = self._make_display()
-        self.prefix = WinePrefix(config.prefix, config.work_root / "wineserver.log")
+        self.prefix = WinePrefix(config.prefix, config.work_root / "wineserver.log",
+                                 dpi=config.dpi)
         self.desktop = WineDesktop(self.prefix, self.display)
         self.registry = Registry(self.prefix)
         self.programs = Programs(self.env)

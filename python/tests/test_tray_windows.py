@@ -24,7 +24,7 @@ CWD = "C:\\Users\\dev\\Vestrel"
 PROGRAM = "C:\\Program Files\\Vestrel\\vestrel-tray.exe"
 PYTHONW = "C:\\Python311\\pythonw.exe"
 LAUNCHER = "C:\\Users\\dev\\Vestrel\\launch.py"
-ARGUMENTS: Dict[str, str] = dict(mutex="Local\\VestrelTray", state="tray\\state.ini",
+ARGUMENTS: Dict[str, Any] = dict(mutex="Local\\VestrelTray", state="tray\\state.ini",
                                  seen="tray-seen.ini", pythonw=PYTHONW, launcher="launch.py",
                                  exe=PROGRAM)
 WM_CLOSE = 0x0010

@@ -5,6 +5,7 @@
 # vestrel-tray.exe, the two wheels and the two sdists byte for byte. Also checks that neither
 # program holds the path of the folder it was built in. The archives' times come from
 # SOURCE_DATE_EPOCH, else from the time of the last commit; the program does not depend on it.
+# The wheels are unsigned, whatever VESTREL_SIGN_* the environment holds (scripts/package.sh).
 #
 #   scripts/check-reproducible.sh [--no-setup] [--keep]
 #
@@ -25,6 +26,8 @@ if [ $setup -eq 1 ]; then
     scripts/setup-debian.sh
 fi
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+# The unsigned build is the reproducible one: a certificate in the environment stays out of it.
+unset VESTREL_SIGN_PKCS12 VESTREL_SIGN_PASSWORD VESTREL_SIGN_PASSWORD_FILE VESTREL_SIGN_TIMESTAMP
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vestrel-reproducible.XXXXXX")
 cleanup() {

@@ -13,9 +13,24 @@
 # (scripts/check-reproducible.sh checks it).
 #
 #   scripts/package.sh [--build-dir DIR] [--out DIR] [--no-setup]
+#                      [--pkcs12 FILE [--password-file FILE] [--timestamp URL]]
 #
 # Without --build-dir it uses the 'mingw' preset's build tree (configured if need be). It runs
 # scripts/setup-debian.sh first (apt-get, through sudo when not root) unless given --no-setup.
+#
+# Signing: given a certificate, the copy of vestrel-tray.exe that goes into the wheel is signed
+# with Authenticode (SHA-256 digest) by Debian's osslsigncode before the wheel is built, so the
+# wheel's RECORD carries the signed program's hash; the build tree's program stays unsigned.
+#   --pkcs12 FILE          the certificate and its private key, PKCS#12    (VESTREL_SIGN_PKCS12)
+#   --password-file FILE   a file holding its password                    (VESTREL_SIGN_PASSWORD_FILE)
+#                          or the password itself in VESTREL_SIGN_PASSWORD; it never goes on a
+#                          command line
+#   --timestamp URL        an RFC 3161 time-stamp server, so that the signature stays valid
+#                          after the certificate expires                  (VESTREL_SIGN_TIMESTAMP)
+# The signature's signing time is SOURCE_DATE_EPOCH. For Smart App Control the certificate must
+# be an RSA one (it does not accept elliptic-curve signatures) issued for code signing by an
+# authority that Windows trusts; a certificate of one's own signs, but Windows trusts it nowhere
+# else. Without a certificate the program goes into the wheel unsigned, byte for byte as built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -23,14 +38,33 @@ root=$PWD
 build_dir=build/mingw
 out=dist
 setup=1
+pkcs12=${VESTREL_SIGN_PKCS12:-}
+password_file=${VESTREL_SIGN_PASSWORD_FILE:-}
+timestamp=${VESTREL_SIGN_TIMESTAMP:-}
+usage="usage: $0 [--build-dir DIR] [--out DIR] [--no-setup] [--pkcs12 FILE [--password-file FILE] [--timestamp URL]]"
 while [ $# -gt 0 ]; do
     case $1 in
     --build-dir) build_dir=$2; shift 2 ;;
     --out) out=$2; shift 2 ;;
     --no-setup) setup=0; shift ;;
-    *) echo "usage: $0 [--build-dir DIR] [--out DIR] [--no-setup]" >&2; exit 2 ;;
+    --pkcs12) pkcs12=$2; shift 2 ;;
+    --password-file) password_file=$2; shift 2 ;;
+    --timestamp) timestamp=$2; shift 2 ;;
+    *) echo "$usage" >&2; exit 2 ;;
     esac
 done
+if [ -z "$pkcs12" ] && { [ -n "$password_file" ] || [ -n "$timestamp" ]; }; then
+    echo "a password or a time-stamp server without a certificate: give --pkcs12 FILE" >&2
+    exit 2
+fi
+if [ -n "$pkcs12" ] && [ ! -f "$pkcs12" ]; then
+    echo "no certificate at $pkcs12" >&2
+    exit 2
+fi
+if [ -n "$password_file" ] && [ ! -f "$password_file" ]; then
+    echo "no password file at $password_file" >&2
+    exit 2
+fi
 
 if [ $setup -eq 1 ]; then
     scripts/setup-debian.sh
@@ -98,9 +132,36 @@ with open(path, "wb") as file:
 PYTHON
 }
 
+# sign FILE: FILE signed in place with Authenticode, SHA-256, by the certificate given.
+sign() {
+    local signed=$stage/signed.exe pass=$stage/password
+    (umask 077; : >"$pass")
+    if [ -n "$password_file" ]; then
+        cat "$password_file" >"$pass"
+    elif [ -n "${VESTREL_SIGN_PASSWORD:-}" ]; then
+        printf '%s' "$VESTREL_SIGN_PASSWORD" >"$pass"
+    fi
+    local args=(sign -pkcs12 "$pkcs12" -readpass "$pass" -h sha256 -n "Vestrel tray companion"
+                -time "$SOURCE_DATE_EPOCH")
+    if [ -n "$timestamp" ]; then
+        args+=(-ts "$timestamp")
+    fi
+    if ! osslsigncode "${args[@]}" -in "$1" -out "$signed" >"$stage/sign.log" 2>&1; then
+        cat "$stage/sign.log" >&2
+        echo "signing $1 failed" >&2
+        exit 1
+    fi
+    rm -f "$pass"
+    mv "$signed" "$1"
+}
+
 build --sdist
 # Only the platform wheel carries the program.
 cp "$build_dir/vestrel-tray.exe" "$stage/src/vestrel_tray/vestrel-tray.exe"
+if [ -n "$pkcs12" ]; then
+    sign "$stage/src/vestrel_tray/vestrel-tray.exe"
+    echo "signed vestrel-tray.exe with $pkcs12${timestamp:+, time-stamped by $timestamp}" >&2
+fi
 chmod 644 "$stage/src/vestrel_tray/vestrel-tray.exe"
 build --wheel
 

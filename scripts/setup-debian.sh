@@ -2,8 +2,9 @@
 # Installs what building and testing the tray companion needs on Debian 12: the MinGW-w64 cross
 # compiler, clang and lld for the second build, Wine to run the Windows programs, Xvfb and tools to
 # drive and look at a desktop, the GoogleTest sources, clang-format and clang-tidy for the lint
-# gate, and Debian's pytest, mypy and packaging tools for the Python package (they install for
-# /usr/bin/python3). Given package names, installs only those. Does nothing when everything is
+# gate, Debian's pytest, mypy and packaging tools for the Python package (they install for
+# /usr/bin/python3), and osslsigncode and openssl to sign the program of a release and to test
+# that signing with a throwaway certificate. Given package names, installs only those. Does nothing when everything is
 # there.
 #
 #   scripts/setup-debian.sh               everything
@@ -19,6 +20,7 @@ packages=(
     googletest
     clang-format clang-tidy
     python3-pytest python3-build python3-setuptools python3-wheel mypy
+    osslsigncode openssl
 )
 if [ $# -gt 0 ]; then
     packages=("$@")

@@ -11,11 +11,12 @@ import ntpath
 import subprocess
 import sys
 import warnings
-from typing import Callable, Dict, Iterable, List, Optional, Sequence, Tuple, cast
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, cast
 
 import pytest
 
-from vestrel_tray import ContractError, _windows, close_tray, start_tray, tray_command, tray_running
+from vestrel_tray import (ContractError, TrayStartError, _windows, close_tray, start_tray,
+                          tray_command, tray_running)
 from vestrel_tray._windows import (CREATE_BREAKAWAY_FROM_JOB, CREATE_NEW_PROCESS_GROUP,
                                    DETACHED_PROCESS, System, TrayProcess, WindowsApi)
 
@@ -23,12 +24,24 @@ CWD = "C:\\Users\\dev\\Vestrel"
 PROGRAM = "C:\\Program Files\\Vestrel\\vestrel-tray.exe"
 PYTHONW = "C:\\Python311\\pythonw.exe"
 LAUNCHER = "C:\\Users\\dev\\Vestrel\\launch.py"
-ARGUMENTS: Dict[str, str] = dict(mutex="Local\\VestrelTray", state="tray\\state.ini",
+ARGUMENTS: Dict[str, Any] = dict(mutex="Local\\VestrelTray", state="tray\\state.ini",
                                  seen="tray-seen.ini", pythonw=PYTHONW, launcher="launch.py",
                                  exe=PROGRAM)
-# What the fake start returns: start_tray hands it on as it is.
-STARTED = cast(TrayProcess, object())
 WM_CLOSE = 0x0010
+
+
+class StartedTray:
+    """What the fake start returns: a tray that runs, and whose window (TRAY_WINDOW) is there."""
+
+    pid = 4242
+    already_running = False
+
+    def poll(self) -> Optional[int]:
+        return None
+
+
+STARTED = cast(TrayProcess, StartedTray())
+TRAY_WINDOW = (0x99, "VestrelTrayWindow", "Local\\VestrelTray")
 
 
 class FakeWindows(System):
@@ -64,6 +77,8 @@ class FakeWindows(System):
 def system(monkeypatch: pytest.MonkeyPatch) -> FakeWindows:
     fake = FakeWindows()
     monkeypatch.setattr(_windows, "system", lambda: fake)
+    user32, _ = fake_api(monkeypatch, [TRAY_WINDOW])
+    user32.owners[TRAY_WINDOW[0]] = StartedTray.pid
     return fake
 
 
@@ -116,19 +131,22 @@ def test_start_stays_in_a_job_that_forbids_breaking_away(
         DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP]
     assert [record.getMessage() for record in caplog.records] == [
         "the tray could not leave the application's job ([Errno 13] Access is denied); it is "
-        "started inside it and ends with it"]
+        "started inside it and ends with it",
+        f"started the tray Local\\VestrelTray: {PROGRAM} (process 4242)"]
 
 
 def test_a_start_that_fails_otherwise_is_not_repeated(system: FakeWindows) -> None:
     system.files.add("c:\\tools\\missing.exe")
+    refusal = FileNotFoundError(2, "The system cannot find the file specified")
 
     def start(command: Sequence[str], *, cwd: str, creationflags: int) -> TrayProcess:
         system.starts.append((list(command), cwd, creationflags))
-        raise FileNotFoundError(2, "The system cannot find the file specified")
+        raise refusal
 
     system.start = start  # type: ignore[assignment]
-    with pytest.raises(FileNotFoundError):
+    with pytest.raises(TrayStartError) as raised:
         start_tray(**dict(ARGUMENTS, exe="C:\\tools\\missing.exe"))
+    assert raised.value.reason == "missing" and raised.value.__cause__ is refusal
     assert len(system.starts) == 1
 
 
@@ -142,6 +160,7 @@ class FakeUser32:
         self.windows = list(windows)
         self.posted: List[Tuple[int, int, int, int]] = []
         self.post_fails = False
+        self.owners: Dict[int, int] = {}  # window: the id of the process that made it
 
     def FindWindowExW(self, parent: Optional[int], after: Optional[int],
                       class_name: Optional[str], window_name: Optional[str]) -> Optional[int]:
@@ -167,6 +186,10 @@ class FakeUser32:
     def PostMessageW(self, window: int, message: int, wparam: int, lparam: int) -> int:
         self.posted.append((window, message, wparam, lparam))
         return 0 if self.post_fails else 1
+
+    def GetWindowThreadProcessId(self, window: int, process_id: Any) -> int:
+        process_id._obj.value = self.owners.get(window, 0)
+        return 1
 
 
 class FakeKernel32:

@@ -2,9 +2,7 @@
 
 from __future__ import annotations
 
-import contextlib
 import os
-import tempfile
 import threading
 import time
 from dataclasses import dataclass
@@ -12,15 +10,12 @@ from typing import Dict, List, Optional, Tuple, Union
 
 from . import _rules
 from ._build_config import WEB_HOST
+from ._files import replace_file
 from ._labels import Labels
 from ._messages import ContractError, check_text, logger, warn_if_cut, warn_if_longer
 from ._rules import Kind, Role, Status
 
 StrPath = Union[str, "os.PathLike[str]"]
-
-# Windows refuses to replace a file while a reader has it open; the tray holds it for a moment.
-_REPLACE_ATTEMPTS = 40
-_REPLACE_PAUSE = 0.05
 
 __all__ = ["ContractError", "Notice", "StateFile", "StrPath", "encode_profile"]
 
@@ -211,7 +206,7 @@ class StateFile:
         try:
             with self._lock:
                 data = encode_profile(self._sections_to_write(written_unix))
-                _replace_file(self.path, data)
+                replace_file(self.path, data)
         except OSError as error:
             logger.error("could not write the state file %s: %s", self.path, error)
             raise
@@ -259,34 +254,3 @@ def encode_profile(sections: List[Tuple[str, List[Tuple[str, str]]]]) -> bytes:
             lines.append(f'{key}="{value}"' if _rules.needs_quotes(value) else f"{key}={value}")
     text = "".join(line + "\r\n" for line in lines)
     return b"\xff\xfe" + text.encode("utf-16-le", "surrogatepass")
-
-
-def _replace_file(path: str, data: bytes) -> None:
-    """Writes a temporary file beside path (making its folder if need be) and moves it over path
-    in one step, so that a reader sees the old file or the new one, never a part of either."""
-    folder, name = os.path.split(os.path.abspath(path))
-    os.makedirs(folder, exist_ok=True)
-    descriptor, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=folder)
-    try:
-        with os.fdopen(descriptor, "wb") as file:
-            file.write(data)
-            file.flush()
-            os.fsync(file.fileno())
-        for attempt in range(1, _REPLACE_ATTEMPTS + 1):
-            try:
-                os.replace(temporary, path)
-            except PermissionError as error:
-                if attempt == _REPLACE_ATTEMPTS:
-                    raise
-                logger.debug("replacing %s refused (%s), attempt %d of %d", path, error,
-                             attempt, _REPLACE_ATTEMPTS)
-                time.sleep(_REPLACE_PAUSE)
-                continue
-            if attempt > 1:
-                logger.info("replaced %s at attempt %d of %d: a reader held it before", path,
-                            attempt, _REPLACE_ATTEMPTS)
-            return
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.remove(temporary)
-        raise

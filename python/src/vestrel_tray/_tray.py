@@ -8,9 +8,10 @@ import sys
 from pathlib import Path
 from typing import Dict, List, Optional, Sequence
 
-from . import _rules, _windows
+from . import _home, _rules, _windows
 from ._build_config import VERSION
 from ._messages import ContractError, logger
+from ._start_errors import ended_at_once, refused
 from ._state_file import StrPath
 from ._windows import TrayProcess
 
@@ -18,6 +19,9 @@ WINDOW_CLASS = "VestrelTrayWindow"
 WM_CLOSE = _windows.WM_CLOSE
 # The kernel's namespaces of named objects; a backslash anywhere else makes the name invalid.
 _MUTEX_NAMESPACES = ("Local\\", "Global\\")
+# How long start_tray watches a new tray for an end at once, and how often it looks.
+START_TIMEOUT = 5.0
+_START_POLL = 0.05
 
 
 def tray_exe() -> Path:
@@ -101,31 +105,96 @@ def _check_present(host: _windows.System, what: str, path: str, given: str) -> N
 
 
 def start_tray(*, mutex: str, state: StrPath, seen: StrPath, pythonw: StrPath,
-               launcher: StrPath, exe: Optional[StrPath] = None) -> TrayProcess:
+               launcher: StrPath, exe: Optional[StrPath] = None,
+               home: Optional[StrPath] = None, timeout: float = START_TIMEOUT) -> TrayProcess:
     """Starts the tray on its own, in the program's folder and without a console, and returns
-    at once with its process.
+    its process once it is seen to run: on Windows as soon as its hidden window is there, and
+    after timeout seconds at the latest.
+
+    home: a folder outside Python that the application names once, such as
+    %LOCALAPPDATA%\\Vestrel\\tray. The program (exe, by default tray_exe()) is copied there
+    when the copy is missing or differs, and the copy runs: its path, by which the notification
+    area knows the icon, stays the same across updates of Python and of the package. A copy
+    that differs while a tray of this mutex runs the old one is replaced after that tray has
+    been asked to end (close_tray) and its mutex has gone.
+
+    Another tray holding the mutex is no error: the program ends at once with exit code 0,
+    that tray stays, and the process returned says so (already_running) and the logger
+    "vestrel_tray" too. TrayStartError (an OSError) names the cause and the remedy when Windows
+    refuses the program (a policy, Smart App Control, an antivirus, a missing file, not a
+    program for this Windows), when it ends at once with another exit code (2: an option
+    missing or empty, 3: no hidden window), and when the home's copy cannot be put in place.
+    ContractError for arguments the tray cannot use (tray_command). Every failure is logged.
 
     The tray outlives the application, so the process may be dropped: it gives no
     ResourceWarning. On Windows it is started out of the application's job object, so that
     it stays when a job ends the application; where the job forbids that, inside it (logged).
-    Starting it again while one runs is harmless: the second one finds the mutex taken and
-    ends. Write the state file, labels included, before this.
+    Write the state file, labels included, before this.
     """
-    command = tray_command(mutex=mutex, state=state, seen=seen, pythonw=pythonw,
-                           launcher=launcher, exe=exe)
-    host = _windows.system()
+    try:
+        command = tray_command(mutex=mutex, state=state, seen=seen, pythonw=pythonw,
+                               launcher=launcher, exe=exe)
+        if home is not None:
+            command[0] = _home.place_program(home, command[0], mutex)
+        host = _windows.system()
+        process = _launch(host, command)
+        return _watch_start(host, process, command[0], mutex, timeout)
+    except (OSError, ValueError) as error:
+        logger.error("the tray was not started: %s", error)
+        raise
+
+
+def _launch(host: _windows.System, command: List[str]) -> TrayProcess:
     folder = host.folder(command[0])
     flags = _windows.DETACHED_PROCESS | _windows.CREATE_NEW_PROCESS_GROUP
     try:
-        return host.start(command, cwd=folder,
-                          creationflags=flags | _windows.CREATE_BREAKAWAY_FROM_JOB)
-    except PermissionError as error:
-        if not host.windows:
-            raise
-        # Windows refuses a breakaway that the job does not allow with ERROR_ACCESS_DENIED.
-        logger.info("the tray could not leave the application's job (%s); it is started "
-                    "inside it and ends with it", error)
-    return host.start(command, cwd=folder, creationflags=flags)
+        try:
+            return host.start(command, cwd=folder,
+                              creationflags=flags | _windows.CREATE_BREAKAWAY_FROM_JOB)
+        except PermissionError as error:
+            if not host.windows:
+                raise
+            # Windows refuses a breakaway that the job does not allow with ERROR_ACCESS_DENIED.
+            logger.info("the tray could not leave the application's job (%s); it is started "
+                        "inside it and ends with it", error)
+        return host.start(command, cwd=folder, creationflags=flags)
+    except OSError as error:
+        raise refused(command[0], error) from error
+
+
+def _watch_start(host: _windows.System, process: TrayProcess, program: str, mutex: str,
+                 timeout: float) -> TrayProcess:
+    """Watches the new process until its window is there (Windows), it ends, or timeout."""
+    deadline = host.monotonic() + timeout
+    while True:
+        code = process.poll()
+        if code == 0:
+            process.already_running = True
+            logger.info("another tray holds the mutex %s (or no mutex of that name can be "
+                        "made): that tray stays, and %s ended at once", mutex, program)
+            return process
+        if code is not None:
+            raise ended_at_once(program, code)
+        if host.windows and _owns_window(process.pid, mutex):
+            logger.info("started the tray %s: %s (process %d)", mutex, program, process.pid)
+            return process
+        if host.monotonic() >= deadline:
+            logger.info("started the tray %s: %s (process %d), still running after %.1f s",
+                        mutex, program, process.pid, timeout)
+            return process
+        host.sleep(_START_POLL)
+
+
+def _owns_window(pid: int, mutex: str) -> bool:
+    """Whether process pid has the tray's window of this mutex name: past the mutex and the
+    window, the program runs its message loop."""
+    api = _windows.windows_api()
+    for window in _tray_windows(api, mutex):
+        owner = ctypes.c_ulong(0)
+        api.user32.GetWindowThreadProcessId(window, ctypes.byref(owner))
+        if owner.value == pid:
+            return True
+    return False
 
 
 def tray_running(mutex: str) -> bool:

@@ -10,6 +10,7 @@ from __future__ import annotations
 import os
 import subprocess
 import sys
+import time
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Optional, Protocol, Sequence, cast
 
@@ -32,7 +33,12 @@ WM_CLOSE = 0x0010
 
 class TrayProcess(subprocess.Popen[bytes]):
     """The started tray, a process meant to outlive this object and the application itself:
-    dropping it while the tray runs is no leak, so it gives no ResourceWarning."""
+    dropping it while the tray runs is no leak, so it gives no ResourceWarning.
+
+    already_running: True when this program ended at once with exit code 0 because another tray
+    holds its mutex name (or the name cannot be made): that tray stays, and shows the icon."""
+
+    already_running = False
 
     def __del__(self) -> None:
         if self.returncode is None:
@@ -58,6 +64,16 @@ class System:
 
     def is_file(self, path: str) -> bool:
         return os.path.isfile(path)
+
+    def read_bytes(self, path: str) -> bytes:
+        with open(path, "rb") as file:
+            return file.read()
+
+    def monotonic(self) -> float:
+        return time.monotonic()
+
+    def sleep(self, seconds: float) -> None:
+        time.sleep(seconds)
 
     def has_separator(self, path: str) -> bool:
         separators = "\\/:" if self.windows else "/"
@@ -96,6 +112,10 @@ class User32(Protocol):
         ...
 
     def PostMessageW(self, window: int, message: int, wparam: int, lparam: int) -> int:
+        ...
+
+    def GetWindowThreadProcessId(self, window: int, process_id: Any) -> int:
+        """process_id: ctypes.byref of a DWORD, which the call fills."""
         ...
 
 
@@ -141,6 +161,8 @@ def _load_windows_api() -> WindowsApi:
     user32.PostMessageW.argtypes = [wintypes.HWND, wintypes.UINT, wintypes.WPARAM,
                                     wintypes.LPARAM]
     user32.PostMessageW.restype = wintypes.BOOL
+    user32.GetWindowThreadProcessId.argtypes = [wintypes.HWND, ctypes.POINTER(wintypes.DWORD)]
+    user32.GetWindowThreadProcessId.restype = wintypes.DWORD
     kernel32: Any = ctypes.WinDLL("kernel32", use_last_error=True)
     kernel32.OpenMutexW.argtypes = [wintypes.DWORD, wintypes.BOOL, wintypes.LPCWSTR]
     kernel32.OpenMutexW.restype = wintypes.HANDLE

@@ -42,14 +42,16 @@ from harness.programs import Finished, Programs  # noqa: E402
 from harness.xdisplay import XDisplay  # noqa: E402
 
 KIB = 1024
-# Goals: the running program at most 1 MiB above the minimal tray program, the shipped program
-# at most 512 KiB.
-MEMORY_GOAL = 1024 * KIB
-SIZE_GOAL = 512 * KIB
+# Goals (docs/performance.md): the running program at most 512 KiB above the minimal tray
+# program, the shipped program at most 384 KiB.
+MEMORY_GOAL = 512 * KIB
+SIZE_GOAL = 384 * KIB
 # Settled samples of both programs' memory, a second apart, each after this many ticks of the
 # program; then one more after many more ticks, to see whether anything grows with their number.
 SAMPLES = 5
 TICKS_PER_SAMPLE = 20
+# Rounds of the footprint, each with both programs started anew on a fresh desktop.
+FOOTPRINT_ROUNDS = 3
 MORE_TICKS = 300
 PROGRAM_CLASS = "VestrelTrayWindow"
 MINIMAL_CLASS = "VestrelMinimalTrayWindow"
@@ -147,8 +149,10 @@ def machine_lines(build: Path) -> str:
 
 
 class Bench:
-    def __init__(self, build: Path, results: Results, programs: Programs):
+    def __init__(self, build: Path, results: Results, programs: Programs,
+                 desktop: WineDesktop):
         self.build = build
+        self.desktop = desktop
         self.bench_bin = build / "bench"
         self.work = build / "bench-work"
         self.results = results
@@ -184,7 +188,63 @@ class Bench:
                         "tick-bench", "--rounds", str(rounds), "--ticks", str(ticks))
 
     def footprint(self) -> None:
+        """The running program's memory beside the minimal tray program's, in FOOTPRINT_ROUNDS
+        rounds, each with both started anew on a fresh desktop. Within a round the two are
+        sampled side by side; between rounds the resident pages of the shared libraries that
+        each happens to hold move by a hundred KiB or more (measured), in the minimal program as
+        much as in this one, so the verdict goes by the median of the rounds' differences."""
         self.results.say("== Footprint of the running program ==")
+        rounds = []
+        after: dict[str, dict[str, int]] = {}
+        for number in range(1, FOOTPRINT_ROUNDS + 1):
+            if number > 1:
+                self.programs.end_all()
+                self.desktop.renew()
+                self.desktop.prefix.start_services()
+            samples, after = self.footprint_round(last=number == FOOTPRINT_ROUNDS)
+            rounds.append(samples)
+
+        def spread(samples: list[dict[str, dict[str, int]]], window_class: str,
+                   counter: str) -> Spread:
+            return Spread.of([sample[window_class][counter] for sample in samples])
+
+        for number, samples in enumerate(rounds, start=1):
+            line = [f"round {number}:"]
+            for counter in ("working_set", "unique"):
+                difference = (spread(samples, PROGRAM_CLASS, counter).median -
+                              spread(samples, MINIMAL_CLASS, counter).median)
+                line.append(f"{counter} difference {kib(difference)}")
+            line.append(f"(program {kib(spread(samples, PROGRAM_CLASS, 'working_set').median)}, "
+                        f"minimal {kib(spread(samples, MINIMAL_CLASS, 'working_set').median)})")
+            self.results.say(" ".join(line))
+        for counter in ("working_set", "unique", "private_bytes"):
+            program = Spread.of([spread(samples, PROGRAM_CLASS, counter).median
+                                 for samples in rounds])
+            minimal = Spread.of([spread(samples, MINIMAL_CLASS, counter).median
+                                 for samples in rounds])
+            if counter == "private_bytes" and program.high == 0 and minimal.high == 0:
+                self.results.say("private_bytes  0 for both: Wine does not report it (unique "
+                                 "stands in)")
+                continue
+            differences = Spread.of([spread(samples, PROGRAM_CLASS, counter).median -
+                                     spread(samples, MINIMAL_CLASS, counter).median
+                                     for samples in rounds])
+            self.results.say(f"{counter:<14} program {program.text()}   minimal "
+                             f"{minimal.text()}   difference {differences.text()}   goal <= "
+                             f"{kib(MEMORY_GOAL)}: {verdict(differences.median <= MEMORY_GOAL)}")
+        last = rounds[-1]
+        self.results.say(
+            f"after {MORE_TICKS} more ticks: program working_set "
+            f"{kib(after[PROGRAM_CLASS]['working_set'])} (settled "
+            f"{kib(spread(last, PROGRAM_CLASS, 'working_set').median)}), unique "
+            f"{kib(after[PROGRAM_CLASS]['unique'])} (settled "
+            f"{kib(spread(last, PROGRAM_CLASS, 'unique').median)})")
+        self.results.say()
+
+    def footprint_round(self, last: bool) -> tuple[list[dict[str, dict[str, int]]],
+                                                   dict[str, dict[str, int]]]:
+        """Both programs started, SAMPLES settled samples of them, and, in the last round, one
+        more after many more ticks."""
         minimal = self.programs.start(self.bench_bin / "minimal-tray.exe")
         minimal_pid = fields(self.run_checked("footprint-probe", MINIMAL_CLASS).last_line())["pid"]
         # The minimal program stands in for the running companion: a live process for the
@@ -207,32 +267,11 @@ class Bench:
             if number:
                 time.sleep(1)  # samples a second apart
             samples.append(self.sample(TICKS_PER_SAMPLE, processes))
-        after = self.sample(MORE_TICKS, processes)
+        after = self.sample(MORE_TICKS, processes) if last else {}
         if hashlib.sha256(seen.read_bytes()).digest() != seen_before:
             raise BenchFailed("the program wrote to its seen file: it was not in the steady "
                               "state")
-
-        def spread(window_class: str, counter: str) -> Spread:
-            return Spread.of([sample[window_class][counter] for sample in samples])
-
-        for counter in ("working_set", "unique", "private_bytes"):
-            program, minimal_spread = spread(PROGRAM_CLASS, counter), spread(MINIMAL_CLASS,
-                                                                             counter)
-            if counter == "private_bytes" and program.high == 0 and minimal_spread.high == 0:
-                self.results.say("private_bytes  0 for both: Wine does not report it (unique "
-                                 "stands in)")
-                continue
-            difference = program.median - minimal_spread.median
-            self.results.say(f"{counter:<14} program {program.text()}   minimal "
-                             f"{minimal_spread.text()}   difference {kib(difference)}   goal <= "
-                             f"{kib(MEMORY_GOAL)}: {verdict(difference <= MEMORY_GOAL)}")
-        self.results.say(
-            f"after {MORE_TICKS} more ticks: program working_set "
-            f"{kib(after[PROGRAM_CLASS]['working_set'])} (settled "
-            f"{kib(spread(PROGRAM_CLASS, 'working_set').median)}), unique "
-            f"{kib(after[PROGRAM_CLASS]['unique'])} (settled "
-            f"{kib(spread(PROGRAM_CLASS, 'unique').median)})")
-        self.results.say()
+        return samples, after
 
     def sample(self, ticks: int, processes: dict[str, Program]) -> dict[str, dict[str, int]]:
         """Both programs' counters as Windows reports them (after `ticks` timer messages each)
@@ -302,7 +341,7 @@ def measure(options: argparse.Namespace) -> int:
         prefix.start_services()
         results.say(machine_lines(build))
         results.say()
-        bench = Bench(build, results, programs)
+        bench = Bench(build, results, programs, desktop)
         bench.ticks(options.rounds, options.ticks)
         bench.footprint()
         bench.size()

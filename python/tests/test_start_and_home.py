@@ -182,6 +182,16 @@ class FakeWindows(System):
     def OpenMutexW(self, access: int, inherit: bool, name: str) -> Optional[int]:
         return 0x77 if name in self.mutexes else None
 
+    # Starting and ending the tray look at no other process and let none come forward.
+    def AllowSetForegroundWindow(self, process_id: int) -> int:
+        raise AssertionError("no process is let come forward here")
+
+    def OpenProcess(self, access: int, inherit: bool, process_id: int) -> Optional[int]:
+        raise AssertionError("no process is opened here")
+
+    def GetExitCodeProcess(self, process: int, exit_code: Any) -> int:
+        raise AssertionError("no process is opened here")
+
     def CloseHandle(self, handle: int) -> int:
         return 1
 

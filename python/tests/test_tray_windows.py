@@ -1,4 +1,5 @@
-"""The Windows side of starting, finding and ending the tray, run on any machine: a Windows of
+"""The Windows side of starting, finding and ending the tray, and of letting the running
+instance come forward, run on any machine: a Windows of
 the test's own stands in for the system (paths, files, process start) and for the ctypes
 functions of user32 and kernel32, with the behaviour of the real ones that the package relies
 on (FindWindowExW ignores letter case in titles, mutex names do not)."""
@@ -10,15 +11,19 @@ import logging
 import ntpath
 import subprocess
 import sys
+import time
 import warnings
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, cast
 
 import pytest
 
-from vestrel_tray import (ContractError, TrayStartError, _windows, close_tray, start_tray,
-                          tray_command, tray_running)
+from vestrel_tray import (ContractError, TrayStartError, _windows, allow_foreground,
+                          close_tray, let_running_instance_come_forward, running_instance,
+                          start_tray, tray_command, tray_running)
+from vestrel_tray._state_file import encode_profile
 from vestrel_tray._windows import (CREATE_BREAKAWAY_FROM_JOB, CREATE_NEW_PROCESS_GROUP,
-                                   DETACHED_PROCESS, System, TrayProcess, WindowsApi)
+                                   DETACHED_PROCESS, PROCESS_QUERY_LIMITED_INFORMATION,
+                                   STILL_ACTIVE, System, TrayProcess, WindowsApi)
 
 CWD = "C:\\Users\\dev\\Vestrel"
 PROGRAM = "C:\\Program Files\\Vestrel\\vestrel-tray.exe"
@@ -161,6 +166,9 @@ class FakeUser32:
         self.posted: List[Tuple[int, int, int, int]] = []
         self.post_fails = False
         self.owners: Dict[int, int] = {}  # window: the id of the process that made it
+        self.allowed: List[int] = []  # processes let come forward
+        # Windows refuses when the caller does not hold the foreground (ERROR_ACCESS_DENIED).
+        self.allow_fails = False
 
     def FindWindowExW(self, parent: Optional[int], after: Optional[int],
                       class_name: Optional[str], window_name: Optional[str]) -> Optional[int]:
@@ -191,6 +199,10 @@ class FakeUser32:
         process_id._obj.value = self.owners.get(window, 0)
         return 1
 
+    def AllowSetForegroundWindow(self, process_id: int) -> int:
+        self.allowed.append(process_id)
+        return 0 if self.allow_fails else 1
+
 
 class FakeKernel32:
     """Named objects, by exact name: "mutex", "event" (another kind), or "denied" (a mutex
@@ -201,6 +213,7 @@ class FakeKernel32:
         self.error = 0
         self.opened: List[Tuple[int, bool, str]] = []
         self.closed: List[int] = []
+        self.processes: Dict[int, int] = {}  # process id: exit code (259 while it runs)
 
     def OpenMutexW(self, access: int, inherit: bool, name: str) -> Optional[int]:
         self.opened.append((access, inherit, name))
@@ -212,6 +225,17 @@ class FakeKernel32:
 
     def CloseHandle(self, handle: int) -> int:
         self.closed.append(handle)
+        return 1
+
+    def OpenProcess(self, access: int, inherit: bool, process_id: int) -> Optional[int]:
+        assert access == PROCESS_QUERY_LIMITED_INFORMATION and not inherit
+        if process_id not in self.processes:
+            self.error = 87  # ERROR_INVALID_PARAMETER: no such process
+            return None
+        return 0x5000 + process_id
+
+    def GetExitCodeProcess(self, process: int, exit_code: Any) -> int:
+        exit_code._obj.value = self.processes[process - 0x5000]
         return 1
 
 
@@ -326,3 +350,93 @@ def test_the_started_tray_may_be_dropped_without_a_resource_warning() -> None:
         assert process.stdin is not None
         process.stdin.close()
         process.wait()
+
+
+# -- the running instance, let come forward --------------------------------------------------
+
+WRITTEN = 1_780_000_000
+
+
+def running_state_file(path: Any, pid: int, written: int = WRITTEN) -> float:
+    """A running instance's state file with this pid (any text the tray may read), its
+    heartbeat written at `written`; gives that time."""
+    path.write_bytes(encode_profile([("state", [("written_unix", str(written)),
+                                                ("pid", str(pid))])]))
+    return float(written)
+
+
+@pytest.mark.parametrize("pid, alive, seconds_later, found", [
+    (4812, True, 0, 4812),
+    (4812, True, 90, 4812),  # a heartbeat 90 s old is fresh, as the tray counts it
+    (4812, True, 91, None),
+    (4812, True, -91, None),  # written in the future
+    (4812, False, 0, None),  # the process has ended
+    ((1 << 32) + 4812, True, 0, 4812),  # the tray reads the low 32 bits
+    (0, True, 0, None),
+])
+def test_the_running_instance_is_the_one_the_tray_counts_as_running(
+        monkeypatch: pytest.MonkeyPatch, tmp_path: Any, pid: int, alive: bool,
+        seconds_later: int, found: Optional[int]) -> None:
+    fake = FakeWindows()
+    monkeypatch.setattr(_windows, "system", lambda: fake)
+    _, kernel32 = fake_api(monkeypatch)
+    kernel32.processes[pid & 0xFFFFFFFF] = STILL_ACTIVE if alive else 0
+    written = running_state_file(tmp_path / "state.ini", pid)
+    assert running_instance(tmp_path / "state.ini", now=written + seconds_later) == found
+    # The process is asked about only with a fresh heartbeat, and its handle closed after.
+    asked = abs(seconds_later) <= 90 and pid & 0xFFFFFFFF != 0
+    assert kernel32.closed == ([0x5000 + (pid & 0xFFFFFFFF)] if asked else [])
+
+
+def test_no_state_file_no_instance(monkeypatch: pytest.MonkeyPatch, tmp_path: Any) -> None:
+    fake_api(monkeypatch)
+    assert running_instance(tmp_path / "missing.ini") is None
+
+
+def test_the_launcher_lets_only_the_running_instance_come_forward(
+        monkeypatch: pytest.MonkeyPatch, tmp_path: Any) -> None:
+    fake = FakeWindows()
+    monkeypatch.setattr(_windows, "system", lambda: fake)
+    user32, kernel32 = fake_api(monkeypatch)
+    kernel32.processes[4812] = STILL_ACTIVE
+    running_state_file(tmp_path / "state.ini", 4812, written=int(time.time()))
+    assert let_running_instance_come_forward(tmp_path / "state.ini") == 4812
+    assert user32.allowed == [4812]
+
+    kernel32.processes[4812] = 0  # it has ended: no process is let come forward
+    assert let_running_instance_come_forward(tmp_path / "state.ini") is None
+    assert user32.allowed == [4812]
+
+
+def test_a_refusal_is_logged(monkeypatch: pytest.MonkeyPatch,
+                             caplog: pytest.LogCaptureFixture) -> None:
+    fake = FakeWindows()
+    monkeypatch.setattr(_windows, "system", lambda: fake)
+    user32, kernel32 = fake_api(monkeypatch)
+    user32.allow_fails = True
+    kernel32.error = 5
+    caplog.set_level(logging.INFO, logger="vestrel_tray")
+    assert allow_foreground(4812) is False
+    assert [record.getMessage() for record in caplog.records] == [
+        "the running instance (process 4812) may not come forward: Windows refused to pass the "
+        "foreground on (error 5); this process does not hold it"]
+
+
+@pytest.mark.parametrize("pid", [0, 0xFFFFFFFF, -1])
+def test_never_any_process(monkeypatch: pytest.MonkeyPatch, pid: int) -> None:
+    fake = FakeWindows()
+    monkeypatch.setattr(_windows, "system", lambda: fake)
+    user32, _ = fake_api(monkeypatch)
+    with pytest.raises(ValueError, match="one process"):
+        allow_foreground(pid)
+    assert user32.allowed == []
+
+
+def test_off_windows_nothing_is_asked(monkeypatch: pytest.MonkeyPatch, tmp_path: Any) -> None:
+    # The state file's pid is taken as it stands: only Windows can tell whether it lives.
+    user32, _ = fake_api(monkeypatch)
+    written = running_state_file(tmp_path / "state.ini", 4812)
+    monkeypatch.setattr(_windows.System, "windows", property(lambda _: False))
+    assert running_instance(tmp_path / "state.ini", now=written) == 4812
+    assert allow_foreground(4812) is False
+    assert user32.allowed == []

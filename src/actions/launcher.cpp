@@ -19,6 +19,15 @@ std::wstring AppLauncher::BuildLaunchCommandLine(const std::wstring& screen) con
 }
 
 void AppLauncher::LaunchApp(const std::wstring& screen) const {
+    // Every start follows the user's action (a menu command, a click on a balloon), and right
+    // after it this program may pass the foreground on. The launcher hands the request to the
+    // running application, which may bring its window forward only if allowed; without it, its
+    // taskbar button merely flashes. Only that one process, never any process.
+    if (foregroundProcess_) {
+        if (const std::optional<DWORD> running = foregroundProcess_()) {
+            platform::AllowSetForegroundWindow(*running);
+        }
+    }
     const std::wstring commandLine = BuildLaunchCommandLine(screen);
     // CreateProcessW may write into the command line it is given.
     std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());

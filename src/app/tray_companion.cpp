@@ -1,15 +1,30 @@
 #include "app/tray_companion.h"
 
+#include "companion/app_status.h"
 #include "platform/platform.h"
-#include "tray/context_menu.h"
 #include "tray/tray_record.h"
 
+#include <windowsx.h>
+
+#include <optional>
 #include <utility>
 
 namespace {
 
 TrayCompanion* CompanionOf(HWND window) {
     return reinterpret_cast<TrayCompanion*>(platform::GetWindowLongPtrW(window, GWLP_USERDATA));
+}
+
+// With version 4 the shell passes in wParam where the menu belongs, in screen coordinates: the
+// click for the mouse, the icon for the keyboard. Signed, as displays left of or above the main
+// one have negative coordinates. 0 is no point: the very corner of the main display holds the
+// taskbar's start button, never an icon.
+std::optional<POINT> MenuAnchor(WPARAM wParam) {
+    if (wParam == 0) {
+        return std::nullopt;
+    }
+    const auto anchor = static_cast<LPARAM>(wParam);
+    return POINT{GET_X_LPARAM(anchor), GET_Y_LPARAM(anchor)};
 }
 
 }  // namespace
@@ -19,9 +34,11 @@ TrayCompanion::TrayCompanion(StartupOptions options)
       stateFile_(options_.statePath),
       seenFile_(options_.seenPath),
       icon_(stateFile_),
-      launcher_(options_.pythonwPath, options_.launcherPath),
+      launcher_(options_.pythonwPath, options_.launcherPath,
+                [this] { return RunningCompanionProcessId(stateFile_); }),
       opener_(launcher_),
-      balloons_(stateFile_, seenFile_, icon_, opener_) {}
+      balloons_(stateFile_, seenFile_, icon_, opener_),
+      menu_(stateFile_, seenFile_, launcher_, icon_) {}
 
 TrayCompanion::~TrayCompanion() {
     // The parts go after this; a message dispatched meanwhile (ending COM may dispatch some)
@@ -72,12 +89,12 @@ void TrayCompanion::Tick() {
     balloons_.PollNotices();
 }
 
-void TrayCompanion::OnTrayEvent(WORD event) {
+void TrayCompanion::OnTrayEvent(WORD event, WPARAM wParam) {
     switch (event) {
         case WM_CONTEXTMENU:
         case NIN_SELECT:
         case NIN_KEYSELECT:
-            ShowContextMenu(trayWindow_, stateFile_, seenFile_, launcher_);
+            menu_.ShowContextMenu(trayWindow_, MenuAnchor(wParam));
             break;
         case NIN_BALLOONHIDE:
         case NIN_BALLOONTIMEOUT:
@@ -100,6 +117,10 @@ void TrayCompanion::OnTaskbarCreated() {
     // tick.
     balloons_.OnTaskbarCreated();
     icon_.OnTaskbarCreated();
+}
+
+void TrayCompanion::OnDisplayChanged() {
+    icon_.OnDisplayChanged();
 }
 
 void TrayCompanion::OnDestroy() {
@@ -131,8 +152,18 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             companion->Tick();
             return 0;
         case kTrayCallbackMessage:
-            companion->OnTrayEvent(LOWORD(lParam));
+            companion->OnTrayEvent(LOWORD(lParam), wParam);
             return 0;
+        case WM_DPICHANGED:
+        case WM_DISPLAYCHANGE:
+            companion->OnDisplayChanged();
+            return 0;
+        case WM_SETTINGCHANGE:
+            // The work area changes when the taskbar moves to another display.
+            if (wParam == SPI_SETWORKAREA) {
+                companion->OnDisplayChanged();
+            }
+            return platform::DefWindowProcW(window, message, wParam, lParam);
         case WM_DESTROY:
             companion->OnDestroy();
             return 0;

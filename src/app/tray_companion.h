@@ -6,6 +6,7 @@
 #include "core/startup_options.h"
 #include "memory/seen_file.h"
 #include "notices/balloons.h"
+#include "tray/context_menu.h"
 #include "tray/tray_icon.h"
 
 #include <windows.h>
@@ -30,10 +31,13 @@ class TrayCompanion {
 
     // Each ten-second tick: the icon's tooltip, the balloon's own end, then a notice pass.
     void Tick();
-    // An event of the icon's callback message: the menu, or a balloon's end or click.
-    void OnTrayEvent(WORD event);
+    // An event of the icon's callback message: the menu, or a balloon's end or click. wParam is
+    // where the shell says a menu belongs.
+    void OnTrayEvent(WORD event, WPARAM wParam);
     bool IsTaskbarCreated(UINT message) const;
     void OnTaskbarCreated();
+    // The displays' scale or arrangement changed; the taskbar may draw its icons at another size.
+    void OnDisplayChanged();
     // The window is being destroyed from outside: the icon goes, and the message loop ends.
     void OnDestroy();
     // The window is gone; nothing reaches this object through it any more.
@@ -42,6 +46,7 @@ class TrayCompanion {
     const StartupOptions& Options() const { return options_; }
     const TrayIcon& Icon() const { return icon_; }
     const Balloons& Notices() const { return balloons_; }
+    const ContextMenu& Menu() const { return menu_; }
 
   private:
     const StartupOptions options_;
@@ -51,6 +56,7 @@ class TrayCompanion {
     AppLauncher launcher_;
     TargetOpener opener_;
     Balloons balloons_;
+    ContextMenu menu_;
 
     HWND trayWindow_ = nullptr;
     // The shell's "taskbar re-created" message; 0 when it could not be registered.

@@ -20,6 +20,44 @@ bool IsProcessAlive(DWORD processId) {
     return platform::GetExitCodeProcess(process.Get(), &exitCode) && exitCode == STILL_ACTIVE;
 }
 
+// The status and the process id the state file names (0 when it names none).
+struct Evaluation {
+    AppStatus status = AppStatus::Stopped;
+    DWORD processId = 0;
+};
+
+Evaluation Evaluate(const StateFile& stateFile) {
+    if (!IsPresentFile(stateFile.Path())) {
+        return {};
+    }
+
+    const std::int64_t written = ParseInt64(stateFile.ReadStateValue(L"written_unix"));
+    // Only the low 32 bits name the process: 2^32 + 4 is process 4, and -1 is 0xFFFFFFFF.
+    const auto processId = static_cast<DWORD>(
+        static_cast<std::uint64_t>(ParseInt64(stateFile.ReadStateValue(L"pid"))));
+    const std::int64_t now = platform::UnixTimeNow();
+
+    if (written <= 0) {
+        return {};
+    }
+    const std::int64_t age = now - written;
+    if (age < -kHeartbeatToleranceSeconds || age > kHeartbeatToleranceSeconds) {
+        return {};
+    }
+    if (processId == 0) {
+        return {};
+    }
+
+    if (!IsProcessAlive(processId)) {
+        return {};
+    }
+    // The one word of the file that means something here, compared exactly.
+    if (stateFile.ReadStateValue(L"status") == L"update_waiting") {
+        return {AppStatus::UpdateWaiting, processId};
+    }
+    return {AppStatus::Running, processId};
+}
+
 }  // namespace
 
 std::wstring_view StatusLabelKey(AppStatus status) {
@@ -35,33 +73,13 @@ std::wstring_view StatusLabelKey(AppStatus status) {
 }
 
 AppStatus EvaluateAppStatus(const StateFile& stateFile) {
-    if (!IsPresentFile(stateFile.Path())) {
-        return AppStatus::Stopped;
-    }
+    return Evaluate(stateFile).status;
+}
 
-    const std::int64_t written = ParseInt64(stateFile.ReadStateValue(L"written_unix"));
-    // Only the low 32 bits name the process: 2^32 + 4 is process 4, and -1 is 0xFFFFFFFF.
-    const auto processId = static_cast<DWORD>(
-        static_cast<std::uint64_t>(ParseInt64(stateFile.ReadStateValue(L"pid"))));
-    const std::int64_t now = platform::UnixTimeNow();
-
-    if (written <= 0) {
-        return AppStatus::Stopped;
+std::optional<DWORD> RunningCompanionProcessId(const StateFile& stateFile) {
+    const Evaluation evaluation = Evaluate(stateFile);
+    if (evaluation.status == AppStatus::Stopped) {
+        return std::nullopt;
     }
-    const std::int64_t age = now - written;
-    if (age < -kHeartbeatToleranceSeconds || age > kHeartbeatToleranceSeconds) {
-        return AppStatus::Stopped;
-    }
-    if (processId == 0) {
-        return AppStatus::Stopped;
-    }
-
-    if (!IsProcessAlive(processId)) {
-        return AppStatus::Stopped;
-    }
-    // The one word of the file that means something here, compared exactly.
-    if (stateFile.ReadStateValue(L"status") == L"update_waiting") {
-        return AppStatus::UpdateWaiting;
-    }
-    return AppStatus::Running;
+    return evaluation.processId;
 }

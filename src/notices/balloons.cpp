@@ -11,6 +11,27 @@
 
 namespace {
 
+// Whether a balloon requested now reaches the user's eyes. While the screen is locked or the
+// user away, a full-screen program or a presentation holds the display, or the quiet hour after
+// the first sign-in runs, it would not; the queue waits for the next tick. Any other answer, and
+// a failed question, lets it go.
+bool UserCanSeeNotifications() {
+    QUERY_USER_NOTIFICATION_STATE state = QUNS_ACCEPTS_NOTIFICATIONS;
+    if (FAILED(platform::SHQueryUserNotificationState(&state))) {
+        return true;
+    }
+    switch (state) {
+        case QUNS_NOT_PRESENT:
+        case QUNS_BUSY:
+        case QUNS_RUNNING_D3D_FULL_SCREEN:
+        case QUNS_PRESENTATION_MODE:
+        case QUNS_QUIET_TIME:
+            return false;
+        default:
+            return true;
+    }
+}
+
 // A pass reads at most this many notice sections.
 constexpr std::int32_t kMaxNoticeSections = 50;
 
@@ -117,6 +138,11 @@ void Balloons::ShowNextNotice() {
     // A request in flight means this call comes from a message that the shell sent while it
     // answers that request: the next notice waits for the end of the balloon being requested.
     if (balloonShowing_ || requestedNoticeId_ || noticeQueue_.empty() || !icon_.IsAdded()) {
+        return;
+    }
+    // Asked only when a balloon is due. Requested now, the balloon would go unseen (Windows
+    // drops it or files it away), and the notice would count as shown for good.
+    if (!UserCanSeeNotifications()) {
         return;
     }
     const Notice notice = noticeQueue_.front();

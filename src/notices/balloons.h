@@ -27,8 +27,9 @@ class Balloons {
     void PollNotices();
 
     // Shows the front notice of the queue as a balloon, unless one is on screen or being
-    // requested, the queue is empty or the shell does not hold the icon; marks it as shown once
-    // the shell has taken it.
+    // requested, the queue is empty, the shell does not hold the icon or the user cannot see a
+    // notification now (locked, away, busy with a full-screen program or a presentation, quiet
+    // time); marks it as shown once the shell has taken it.
     void ShowNextNotice();
 
     // The shell reports that the balloon closed (hidden or timed out): the next notice follows.

@@ -1,5 +1,5 @@
-// Owners for the handles the program takes for one operation: the handle is released, through
-// the platform, when its owner leaves the scope that took it, on every path out of that scope.
+// Owners for the handles the program takes: the handle is released, through the platform, when
+// its owner leaves the scope that took it (on every path out of that scope) or is given another.
 #pragma once
 
 #include "platform/platform.h"
@@ -61,8 +61,16 @@ struct MenuTraits {
     static void Release(Handle handle) { platform::DestroyMenu(handle); }
 };
 
+// The icon images the program loads for the notification area.
+struct IconTraits {
+    using Handle = HICON;
+    static Handle Invalid() { return nullptr; }
+    static void Release(Handle handle) { platform::DestroyIcon(handle); }
+};
+
 using OwnedHandle = Owned<KernelHandleTraits>;
 using OwnedFile = Owned<FileHandleTraits>;
 using OwnedMenu = Owned<MenuTraits>;
+using OwnedIcon = Owned<IconTraits>;
 
 }  // namespace platform

@@ -41,12 +41,19 @@ BOOL TranslateMessage(const MSG* msg);
 LRESULT DispatchMessageW(const MSG* msg);
 BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// The icon
+// The icon, at the size of the display the taskbar is on. GetDpiForWindow and
+// GetSystemMetricsForDpi come with Windows 10 1607; before it they answer 0, and the program takes
+// the system's small-icon size.
 HANDLE LoadImageW(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy, UINT flags);
+BOOL DestroyIcon(HICON icon);
 int GetSystemMetrics(int index);
+HWND FindWindowW(LPCWSTR className, LPCWSTR windowName);
+UINT GetDpiForWindow(HWND window);
+int GetSystemMetricsForDpi(int index, UINT dpi);
 
-// The notification area
+// The notification area, and whether the user can see a notification now
 BOOL Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data);
+HRESULT SHQueryUserNotificationState(QUERY_USER_NOTIFICATION_STATE* state);
 
 // Menus and input
 HMENU CreatePopupMenu();
@@ -54,6 +61,7 @@ BOOL AppendMenuW(HMENU menu, UINT flags, UINT_PTR id, LPCWSTR text);
 BOOL GetCursorPos(LPPOINT point);
 DWORD GetMessagePos();
 BOOL SetForegroundWindow(HWND window);
+SHORT GetKeyState(int virtualKey);
 BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND window,
                     const RECT* rect);
 BOOL DestroyMenu(HMENU menu);
@@ -76,6 +84,7 @@ void CoUninitialize();
 
 // Processes and the shell
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);
+BOOL AllowSetForegroundWindow(DWORD processId);
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
                     LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes,

@@ -78,12 +78,21 @@ BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 HANDLE LoadImageW(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy, UINT flags) {
     return ::LoadImageW(instance, name, type, cx, cy, flags);
 }
+BOOL DestroyIcon(HICON icon) {
+    return ::DestroyIcon(icon);
+}
 int GetSystemMetrics(int index) {
     return ::GetSystemMetrics(index);
+}
+HWND FindWindowW(LPCWSTR className, LPCWSTR windowName) {
+    return ::FindWindowW(className, windowName);
 }
 
 BOOL Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data) {
     return ::Shell_NotifyIconW(message, data);
+}
+HRESULT SHQueryUserNotificationState(QUERY_USER_NOTIFICATION_STATE* state) {
+    return ::SHQueryUserNotificationState(state);
 }
 
 HMENU CreatePopupMenu() {
@@ -100,6 +109,9 @@ DWORD GetMessagePos() {
 }
 BOOL SetForegroundWindow(HWND window) {
     return ::SetForegroundWindow(window);
+}
+SHORT GetKeyState(int virtualKey) {
+    return ::GetKeyState(virtualKey);
 }
 BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND window,
                     const RECT* rect) {
@@ -132,6 +144,9 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERL
 
 HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
     return ::OpenProcess(access, inherit, processId);
+}
+BOOL AllowSetForegroundWindow(DWORD processId) {
+    return ::AllowSetForegroundWindow(processId);
 }
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     return ::GetExitCodeProcess(process, exitCode);
@@ -188,6 +203,32 @@ void CoUninitialize() {
     if (const auto function = Ole32Function<Function>("CoUninitialize")) {
         function();
     }
+}
+
+namespace {
+
+// Functions of user32, which every GUI program loads at start, that older versions of Windows 10
+// lack: looked up once, so that the program still starts there.
+template <typename Function>
+Function User32Function(const char* name) {
+    static const HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
+    if (user32 == nullptr) {
+        return nullptr;
+    }
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(user32, name)));
+}
+
+}  // namespace
+
+UINT GetDpiForWindow(HWND window) {
+    using Function = UINT(WINAPI*)(HWND);
+    static const auto function = User32Function<Function>("GetDpiForWindow");
+    return function != nullptr ? function(window) : 0;
+}
+int GetSystemMetricsForDpi(int index, UINT dpi) {
+    using Function = int(WINAPI*)(int, UINT);
+    static const auto function = User32Function<Function>("GetSystemMetricsForDpi");
+    return function != nullptr ? function(index, dpi) : 0;
 }
 
 std::int64_t UnixTimeNow() {

@@ -16,8 +16,9 @@ from pathlib import Path
 sys.dont_write_bytecode = True  # keep the source tree clean
 
 import harness  # noqa: E402
-from harness import (DESKTOP_SIZE, NIIF_INFO, NIIF_WARNING, NIN_BALLOONTIMEOUT,  # noqa: E402
-                     Profile, TrayTestCase, balloon_texts, read_profile, wait_until)
+from harness import (DESKTOP_SIZE, NIF_SHOWTIP, NIF_TIP, NIIF_INFO, NIIF_WARNING,  # noqa: E402
+                     NIN_BALLOONTIMEOUT, Profile, TrayTestCase, balloon_texts, balloons,
+                     flags_text, read_profile, wait_until)
 from harness.profiles import UTF16, decode, encoding_of  # noqa: E402
 from harness.screen import BALLOON_AREA, FLAT_AREA_COLOURS, colour_count  # noqa: E402
 
@@ -105,6 +106,12 @@ class Balloons(TrayTestCase):
 
         self.assertEqual(balloon_texts(self.standin.records()), [e[1:] for e in EXPECTED],
                          self.standin.summary())
+        # Each balloon request carries the tooltip as well: with version 4, an update without
+        # NIF_SHOWTIP leaves the icon without its standard tooltip until the next refresh.
+        for balloon in balloons(self.standin.records()):
+            self.assertEqual(balloon["uFlags"] & (NIF_TIP | NIF_SHOWTIP), NIF_TIP | NIF_SHOWTIP,
+                             flags_text(balloon["uFlags"]))
+            self.assertEqual(balloon["szTip"], "Vestrel\nRunning")
         data = self.seen_path.read_bytes()
         self.assertEqual(encoding_of(data), UTF16, f"seen file not UTF-16LE: {data[:16]!r}")
         self.assertEqual(shown_keys_in_file_order(data), [(e[0], "1") for e in EXPECTED],

@@ -13,7 +13,9 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 import harness  # noqa: E402
 from harness import (NIN_BALLOONUSERCLICK, TrayTestCase, read_profile, wait_until,  # noqa: E402
                      windows_path)
-from harness.menu import MenuPicture, link_rtl_scripts_font, open_menu  # noqa: E402
+from harness.menu import MenuPicture, find_menu, link_rtl_scripts_font, open_menu  # noqa: E402
+from harness.screen import CORNER, TRAY_ICON_CENTER  # noqa: E402
+from harness.win32 import NIN_KEYSELECT  # noqa: E402
 
 LABELS = {"title": "Vestrel", "running": "Vestrel is running", "stopped": "Stopped",
           "open": "Open", "stop": "Stop", "mute": "Mute tips"}
@@ -72,6 +74,53 @@ class TrayMenu(TrayTestCase):
         near, far = ((menu.gap_left, menu.gap_right) if side == "left"
                      else (menu.gap_right, menu.gap_left))
         self.assertLess(near, far, f"the commands do not keep to the {side}: {menu}")
+
+    def test_a_menu_asked_for_from_the_keyboard_opens_where_the_shell_says(self) -> None:
+        """Enter on the icon that has the keyboard's focus: the shell reports NIN_KEYSELECT
+        with the icon's place in wParam, while the mouse cursor rests far away (here at the
+        desktop's top left; on a real machine perhaps on another display). The menu opens at
+        that point, not at the cursor. Left with Escape, it hands the focus back to the
+        notification area (NIM_SETFOCUS); dismissed with a click elsewhere, it leaves the focus
+        alone."""
+        self.write_menu_state()
+        self.start_menu_tray()
+        cursor = (30, 30)
+        near_cursor = (0, 0, 300, 250)
+        # (name, point passed, where to look, how the menu is left)
+        rounds = [("at-the-icon", TRAY_ICON_CENTER, CORNER, "Escape"),
+                  # A point where the whole menu fits: its top left corner is there exactly.
+                  ("mid-screen", (420, 300), (380, 260, 400, 400), "click")]
+        for name, anchor, area, leave in rounds:
+            with self.subTest(name):
+                self.session.input.move(*cursor)
+                mark = self.standin.count()
+                self.session.traytool.event(NIN_KEYSELECT, at=anchor)
+                self.session.traytool.wait_menu()
+                shot = f"keyboard-menu-{name}"
+                menu = wait_until(lambda: find_menu(self.session.screen.screenshot(shot), area),
+                                  "the menu to be drawn at the point passed", interval=0.1)
+                self.assertIsNone(find_menu(menu.shot, near_cursor), "a menu at the cursor")
+                if anchor == TRAY_ICON_CENTER:
+                    # Wine moves a menu that would not fit below and right of the point into the
+                    # screen's corner; it still covers the point.
+                    self.assertTrue(menu.left <= anchor[0] <= menu.right and
+                                    menu.top <= anchor[1] <= menu.bottom, menu)
+                else:
+                    self.assertLessEqual(abs(menu.left - anchor[0]), 2, menu)
+                    self.assertLessEqual(abs(menu.top - anchor[1]), 2, menu)
+                if leave == "Escape":
+                    # Keys reach the menu while the pointer rests on it (harness/menu.py).
+                    self.session.input.move((menu.left + menu.right) // 2, menu.bottom)
+                    self.session.display.reset_focus()
+                    self.session.input.keys("Escape")
+                else:
+                    self.session.input.click(60, 600)
+                self.session.traytool.wait_menu_gone()
+                focus = [r for r in self.standin.since(mark) if r["op"] == "setfocus"]
+                self.assertEqual(len(focus), 1 if leave == "Escape" else 0,
+                                 self.standin.summary())
+                self.assertEqual(self.starts(), [],
+                                 "a menu left without a command started something")
 
     def test_commands_start_the_app_and_toggle_mute(self) -> None:
         self.write_menu_state()

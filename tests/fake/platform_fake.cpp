@@ -309,19 +309,51 @@ BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 HANDLE LoadImageW(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy, UINT flags) {
-    Record("LoadImageW", {},
-           {{"instance", Number(instance)},
-            {"name", Number(name)},
-            {"type", type},
-            {"cx", Signed(cx)},
-            {"cy", Signed(cy)},
-            {"flags", flags}});
-    return fake::kIconHandle;
+    fake::Platform& live = Record("LoadImageW", {},
+                                  {{"instance", Number(instance)},
+                                   {"name", Number(name)},
+                                   {"type", type},
+                                   {"cx", Signed(cx)},
+                                   {"cy", Signed(cy)},
+                                   {"flags", flags}});
+    if (live.script.imageLoadFails) {
+        return nullptr;
+    }
+    const HICON image = fake::LoadedImage(live.imagesLoaded++);
+    live.liveImages.push_back(image);
+    return image;
 }
 
+BOOL DestroyIcon(HICON icon) {
+    fake::Platform& live = Record("DestroyIcon", {}, {{"icon", Number(icon)}});
+    const auto found = std::find(live.liveImages.begin(), live.liveImages.end(), icon);
+    if (found == live.liveImages.end()) {
+        return FALSE;
+    }
+    live.liveImages.erase(found);
+    return TRUE;
+}
+
+// The small icon is 16 pixels at 100 %, and grows with the scale.
 int GetSystemMetrics(int index) {
     Record("GetSystemMetrics", {}, {{"index", Signed(index)}});
-    return index == SM_CXSMICON ? 20 : index == SM_CYSMICON ? 21 : 0;
+    return index == SM_CXSMICON || index == SM_CYSMICON ? 16 : 0;
+}
+
+HWND FindWindowW(LPCWSTR className, LPCWSTR windowName) {
+    fake::Platform& live =
+        Record("FindWindowW", {{"className", Text(className)}, {"windowName", Text(windowName)}});
+    return live.script.taskbar;
+}
+
+UINT GetDpiForWindow(HWND window) {
+    fake::Platform& live = Record("GetDpiForWindow", {}, {{"window", Number(window)}});
+    return window == live.script.taskbar ? live.script.taskbarDpi : 96;
+}
+
+int GetSystemMetricsForDpi(int index, UINT dpi) {
+    Record("GetSystemMetricsForDpi", {}, {{"index", Signed(index)}, {"dpi", dpi}});
+    return index == SM_CXSMICON || index == SM_CYSMICON ? MulDiv(16, static_cast<int>(dpi), 96) : 0;
 }
 
 BOOL Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data) {
@@ -342,6 +374,14 @@ BOOL Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data) {
         hook(message);
     }
     return answer;
+}
+
+HRESULT SHQueryUserNotificationState(QUERY_USER_NOTIFICATION_STATE* state) {
+    fake::Platform& live = Record("SHQueryUserNotificationState");
+    if (SUCCEEDED(live.script.notificationStateResult)) {
+        *state = live.script.notificationState;
+    }
+    return live.script.notificationStateResult;
 }
 
 HMENU CreatePopupMenu() {
@@ -372,6 +412,11 @@ DWORD GetMessagePos() {
 BOOL SetForegroundWindow(HWND window) {
     Record("SetForegroundWindow", {}, {{"window", Number(window)}});
     return TRUE;
+}
+
+SHORT GetKeyState(int virtualKey) {
+    fake::Platform& live = Record("GetKeyState", {}, {{"virtualKey", Signed(virtualKey)}});
+    return virtualKey == VK_ESCAPE && live.script.escapeDown ? static_cast<SHORT>(0x8000) : 0;
 }
 
 BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND window,
@@ -477,6 +522,11 @@ HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
         return nullptr;
     }
     return reinterpret_cast<HANDLE>(fake::kOpenedProcessBase + processId);
+}
+
+BOOL AllowSetForegroundWindow(DWORD processId) {
+    Record("AllowSetForegroundWindow", {}, {{"processId", processId}});
+    return TRUE;
 }
 
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {

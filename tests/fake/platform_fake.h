@@ -64,6 +64,17 @@ struct Script {
     SYSTEMTIME localTime{2026, 3, 4, 5, 10, 30, 0, 0};
     // Messages handed out by GetMessageW before it returns 0.
     std::deque<MSG> messages;
+    // The notification area's taskbar (FindWindowW of Shell_TrayWnd; null: none found) and the
+    // scale of its display (GetDpiForWindow; 0, as before Windows 10 1607: not known).
+    HWND taskbar = reinterpret_cast<HWND>(0x7E000900);
+    UINT taskbarDpi = 96;
+    // LoadImageW gives a new image each time (kIconHandle, then the next ones), or none.
+    bool imageLoadFails = false;
+    // What SHQueryUserNotificationState answers.
+    HRESULT notificationStateResult = S_OK;
+    QUERY_USER_NOTIFICATION_STATE notificationState = QUNS_ACCEPTS_NOTIFICATIONS;
+    // GetKeyState(VK_ESCAPE): the key is down, as right after a menu left with Escape.
+    bool escapeDown = false;
     bool popupMenuFails = false;
     std::optional<POINT> cursor = POINT{600, 700};
     DWORD messagePos = 0;
@@ -84,7 +95,11 @@ inline const HANDLE kMutexHandle = reinterpret_cast<HANDLE>(kFakeHandleBase + 0x
 inline const HMENU kMenuHandle = reinterpret_cast<HMENU>(kFakeHandleBase + 0x300);
 inline const HANDLE kProcessHandle = reinterpret_cast<HANDLE>(kFakeHandleBase + 0x400);
 inline const HANDLE kThreadHandle = reinterpret_cast<HANDLE>(kFakeHandleBase + 0x500);
+// The first icon image loaded; the nth after it is kIconHandle + 0x10 * n.
 inline const HICON kIconHandle = reinterpret_cast<HICON>(kFakeHandleBase + 0x600);
+inline HICON LoadedImage(int n) {
+    return reinterpret_cast<HICON>(kFakeHandleBase + 0x600 + 0x10 * static_cast<std::uintptr_t>(n));
+}
 // OpenProcess gives kOpenedProcessBase + the process id.
 inline constexpr std::uintptr_t kOpenedProcessBase = kFakeHandleBase + 0x1000000;
 
@@ -120,6 +135,9 @@ class Platform {
         bool quitPosted = false;
     };
     Windows windows;
+    // The icon images loaded and not destroyed yet, and how many were loaded in all.
+    std::vector<HICON> liveImages;
+    int imagesLoaded = 0;
 };
 
 inline std::uint64_t HandleValue(const void* handle) {

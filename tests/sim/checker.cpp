@@ -103,8 +103,8 @@ void Checker::AfterTick(const TickFacts& facts) {
                            facts.ticks - *facts.balloonShownAtTick < kTicksBeforeBalloonEnds;
     const TrayCompanion* program = window_.Program();
     const bool waiting = program != nullptr && !program->Notices().Queue().empty();
-    if (waiting && !balloonUp && facts.iconHeld && facts.companionRuns && seen_.CanBeRead() &&
-        !requestSinceLastTick_) {
+    if (waiting && !balloonUp && facts.iconHeld && facts.companionRuns && facts.userCanSee &&
+        seen_.CanBeRead() && !requestSinceLastTick_) {
         if (++ticksWaitingWithNothingOnScreen_ >= 2) {
             Fail(
                 "a queued notice waits no more than one tick while no balloon is on screen",
@@ -173,6 +173,10 @@ void Checker::BalloonShown(const std::wstring& id, const std::wstring& day, std:
     endsAtShow_ = endsDelivered_;
     taskbarsAtShow_ = taskbarsDelivered_;
     ticksAtShow_ = tick;
+}
+
+void Checker::BalloonRequestedUnseen(const std::wstring& id) {
+    Fail("no balloon is requested while the user cannot see it", Quoted(id));
 }
 
 void Checker::Opened(const std::wstring& what) {

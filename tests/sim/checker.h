@@ -57,6 +57,7 @@ class Checker {
         std::optional<std::int64_t> balloonShownAtTick;  // the balloon on screen, if any
         bool iconHeld = false;
         bool companionRuns = false;
+        bool userCanSee = true;
     };
     void AfterTick(const TickFacts& facts);
     void ProgramThrew(const char* what);
@@ -66,6 +67,9 @@ class Checker {
     // --- the shell and the processes ---
     void BalloonRequested(const std::wstring& id, bool insideAnotherRequest, std::int64_t tick);
     void BalloonShown(const std::wstring& id, const std::wstring& day, std::int64_t tick);
+    // A balloon requested while the user cannot see it (the screen locked, a full-screen program,
+    // a presentation, quiet time).
+    void BalloonRequestedUnseen(const std::wstring& id);
     // The program started a process or handed an address to the shell: "launch ..." or
     // "shell <address>".
     void Opened(const std::wstring& what);

@@ -49,15 +49,18 @@ ListedNotice Companion::MakeNotice() {
     notice.kind = kKinds[chooser_.Below(10)];
     notice.title = chooser_.Below(12) == 11 ? L"" : L"T:" + notice.id;
     notice.body = chooser_.Chance(20) ? L"" : L"About " + notice.id;
-    static const std::wstring kTargets[] = {L"", L"app:news", L"app:Bad1",
-                                            std::wstring(kCompanionWebOrigin) + L"/n/" + number,
-                                            L"https://elsewhere.example/"};
-    notice.target = kTargets[chooser_.Below(5)];
+    // Each notice's address of its own (a static table here once gave every notice the first
+    // one's).
+    const std::wstring targets[] = {L"", L"app:news", L"app:Bad1",
+                                    std::wstring(kCompanionWebOrigin) + L"/n/" + number,
+                                    L"https://elsewhere.example/"};
+    notice.target = targets[chooser_.Below(5)];
     known_[notice.id] = notice;
     return notice;
 }
 
 void Companion::RewriteStateFile() {
+    ++rewrites_;
     heartbeat_ = clock_.Now();
     ProfileSections sections;
     auto& state = sections[L"state"];

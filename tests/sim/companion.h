@@ -46,6 +46,10 @@ class Companion {
     // The companion runs as the program should see it: its file there, its process alive and
     // its heartbeat fresh.
     bool Runs() const;
+    DWORD ProcessId() const { return pid_; }
+    // How many times the state file has been written: what the program read before and after
+    // a rewrite may disagree.
+    int Rewrites() const { return rewrites_; }
     HANDLE OpenProcess(DWORD processId);
     BOOL ExitCode(HANDLE process, LPDWORD exitCode) const;
 
@@ -68,6 +72,7 @@ class Companion {
     std::int64_t heartbeat_ = 0;
     std::wstring countOverride_;
     int readsSinceRewrite_ = 0;
+    int rewrites_ = 0;
 };
 
 }  // namespace sim

@@ -4,6 +4,8 @@
 #include "platform/platform.h"
 #include "world.h"
 
+#include <string_view>
+
 namespace platform {
 
 namespace {
@@ -84,15 +86,32 @@ BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return TRUE;
 }
 
-HANDLE LoadImageW(HINSTANCE, LPCWSTR, UINT, int, int, UINT) {
-    return world().TheShell().LoadIconImage();
+HANDLE LoadImageW(HINSTANCE, LPCWSTR, UINT, int cx, int cy, UINT) {
+    return world().TheDisplay().LoadImage(cx, cy);
 }
-int GetSystemMetrics(int) {
-    return world().TheShell().IconSize();
+BOOL DestroyIcon(HICON icon) {
+    return world().TheDisplay().DestroyImage(icon);
+}
+int GetSystemMetrics(int index) {
+    return world().TheDisplay().SystemMetrics(index);
+}
+HWND FindWindowW(LPCWSTR className, LPCWSTR) {
+    return className != nullptr && std::wstring_view(className) == L"Shell_TrayWnd"
+               ? world().TheDisplay().FindTaskbar()
+               : nullptr;
+}
+UINT GetDpiForWindow(HWND window) {
+    return world().TheDisplay().DpiForWindow(window);
+}
+int GetSystemMetricsForDpi(int index, UINT dpi) {
+    return world().TheDisplay().MetricsForDpi(index, dpi);
 }
 
 BOOL Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data) {
     return world().NotifyIcon(message, data);
+}
+HRESULT SHQueryUserNotificationState(QUERY_USER_NOTIFICATION_STATE* state) {
+    return world().TheUser().NotificationState(state);
 }
 
 HMENU CreatePopupMenu() {
@@ -112,8 +131,11 @@ DWORD GetMessagePos() {
 BOOL SetForegroundWindow(HWND) {
     return TRUE;
 }
-BOOL TrackPopupMenu(HMENU, UINT, int, int, int, HWND, const RECT*) {
-    return world().TrackMenu();
+SHORT GetKeyState(int virtualKey) {
+    return world().TheUser().KeyState(virtualKey);
+}
+BOOL TrackPopupMenu(HMENU, UINT, int x, int y, int, HWND, const RECT*) {
+    return world().TrackMenu(x, y);
 }
 BOOL DestroyMenu(HMENU menu) {
     return world().CloseHandle(menu);
@@ -159,9 +181,12 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     return world().TheCompanion().ExitCode(process, exitCode);
 }
+BOOL AllowSetForegroundWindow(DWORD processId) {
+    return world().AllowForeground(processId);
+}
 BOOL CreateProcessW(LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
                     DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION processInfo) {
-    return world().TheProcess().StartProcess(commandLine, processInfo);
+    return world().StartProcess(commandLine, processInfo);
 }
 HINSTANCE ShellExecuteW(HWND, LPCWSTR, LPCWSTR file, LPCWSTR, LPCWSTR, INT) {
     world().HandToShell(file);

@@ -3,6 +3,8 @@
 
 #include "readable_text.h"
 
+#include <windows.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +32,16 @@ inline std::string Quoted(std::wstring_view text) {
     quoted += Narrow(text);
     quoted += '"';
     return quoted;
+}
+
+// A point on the screen for a log line: "(x, y)".
+inline std::string PointText(POINT point) {
+    std::string text(1, '(');
+    text += std::to_string(point.x);
+    text += ", ";
+    text += std::to_string(point.y);
+    text += ')';
+    return text;
 }
 
 }  // namespace sim

@@ -3,6 +3,7 @@
 #include "checker.h"
 #include "chooser.h"
 #include "clock.h"
+#include "desktop_checker.h"
 #include "run_log.h"
 
 namespace sim {
@@ -26,7 +27,8 @@ const char* EventName(WORD event) {
     }
 }
 
-BOOL Shell::Notify(DWORD message) {
+BOOL Shell::Notify(DWORD message, const NOTIFYICONDATAW& data) {
+    const bool withImage = (data.uFlags & NIF_ICON) != 0;
     switch (message) {
         case NIM_ADD:
             if (iconHeld_) {
@@ -37,6 +39,7 @@ BOOL Shell::Notify(DWORD message) {
                 return FALSE;
             }
             iconHeld_ = true;
+            heldImage_ = withImage ? data.hIcon : nullptr;
             return TRUE;
         case NIM_SETVERSION:
         case NIM_DELETE: {
@@ -47,6 +50,13 @@ BOOL Shell::Notify(DWORD message) {
             return held;
         }
         case NIM_MODIFY:
+            if (iconHeld_ && withImage) {
+                heldImage_ = data.hIcon;
+            }
+            return iconHeld_ ? TRUE : FALSE;
+        case NIM_SETFOCUS:
+            log_.Note("the program hands the focus back to the notification area");
+            desktop_.FocusReturned();
             return iconHeld_ ? TRUE : FALSE;
         default:
             return FALSE;

@@ -17,6 +17,7 @@ namespace sim {
 class Checker;
 class Chooser;
 class Clock;
+class DesktopChecker;
 class RunLog;
 
 // How the program's tray events read in the log.
@@ -47,14 +48,16 @@ struct BalloonRequest {
 
 class Shell {
   public:
-    Shell(Chooser& chooser, RunLog& log, const Clock& clock, Checker& checker)
-        : chooser_(chooser), log_(log), clock_(clock), checker_(checker) {}
+    Shell(Chooser& chooser, RunLog& log, const Clock& clock, Checker& checker,
+          DesktopChecker& desktop)
+        : chooser_(chooser), log_(log), clock_(clock), checker_(checker), desktop_(desktop) {}
 
     static bool IsBalloonRequest(DWORD message, const NOTIFYICONDATAW& data) {
         return message == NIM_MODIFY && (data.uFlags & NIF_INFO) != 0;
     }
-    // Any other request: adding, versioning, changing or deleting the icon.
-    BOOL Notify(DWORD message);
+    // Any other request: adding, versioning, changing or deleting the icon, or taking the focus
+    // back. An accepted add or change with NIF_ICON gives the shell the record's image.
+    BOOL Notify(DWORD message, const NOTIFYICONDATAW& data);
 
     // A balloon request, in two halves: nothing when it is refused at once, else the request,
     // whose answer comes from EndBalloonRequest once the world has delivered what the shell
@@ -83,9 +86,8 @@ class Shell {
     const std::optional<Balloon>& OnScreen() const { return onScreen_; }
     int BalloonsShown() const { return balloonsShown_; }
 
-    // The icon images the shell is given: one size, one image.
-    int IconSize() const { return 16; }
-    HANDLE LoadIconImage() const { return reinterpret_cast<HANDLE>(0x7E000600); }
+    // The image of the icon the shell holds; null while it holds none.
+    HICON HeldImage() const { return iconHeld_ ? heldImage_ : nullptr; }
 
   private:
     void EndOnScreen(const std::wstring& id);
@@ -94,8 +96,10 @@ class Shell {
     RunLog& log_;
     const Clock& clock_;
     Checker& checker_;
+    DesktopChecker& desktop_;
 
     bool iconHeld_ = false;
+    HICON heldImage_ = nullptr;
     bool inRequest_ = false;
     bool taskbarRecreatedInRequest_ = false;
     std::optional<Balloon> onScreen_;  // displayed, its end not yet reported

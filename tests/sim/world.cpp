@@ -12,6 +12,14 @@ namespace {
 
 World* current = nullptr;
 
+std::optional<POINT> AnchorOf(WPARAM wParam) {
+    if (wParam == 0) {
+        return std::nullopt;
+    }
+    const auto anchor = static_cast<DWORD>(wParam);
+    return POINT{static_cast<SHORT>(LOWORD(anchor)), static_cast<SHORT>(HIWORD(anchor))};
+}
+
 }  // namespace
 
 World& World::Current() {
@@ -25,11 +33,14 @@ World::World(Chooser chooser, int steps)
       clock_(chooser_, log_, checker_),
       files_(chooser_, log_, handles_, checker_),
       companion_(chooser_, log_, clock_, files_, handles_),
-      shell_(chooser_, log_, clock_, checker_),
+      display_(chooser_, log_, desktop_),
+      shell_(chooser_, log_, clock_, checker_, desktop_),
       user_(chooser_, log_, shell_, handles_, checker_),
       process_(handles_, checker_),
-      checker_(log_, window_, files_.Seen(), companion_.Known()) {
+      checker_(log_, window_, files_.Seen(), companion_.Known()),
+      desktop_(checker_) {
     clock_.Start();
+    display_.Start();
     companion_.ListAtStart();
     files_.RememberRunsBefore(companion_.Listed(), clock_.Today());
     checker_.Start();
@@ -52,6 +63,7 @@ const std::vector<Violation>& World::Run() {
     }
     checker_.AtEnd(exitCode, handles_.OpenNames(), process_.ComStarts(), process_.ComEnds(),
                    shell_.HoldsIcon() && log_.Step() >= steps_);
+    desktop_.AtEnd(display_.LiveImages().size());
     current = nullptr;
     return checker_.Violations();
 }
@@ -70,6 +82,7 @@ BOOL World::NextStep(LPMSG msg) {
         return FALSE;
     }
     checker_.BetweenSteps();
+    desktop_.BetweenSteps(display_.LiveImages(), shell_.HeldImage(), shell_.HoldsIcon());
     if (const auto posted = window_.TakePosted()) {
         *msg = *posted;
         return TRUE;
@@ -90,16 +103,43 @@ void World::ActBeforeMessage() {
     companion_.Act();
     files_.Act();
     clock_.Act();
+    user_.Act();
     if (chooser_.Chance(2)) {
         RecreateTaskbar();
     }
 }
 
-MSG World::TrayMessage(WORD event) const {
+// With version 4 the shell passes where a menu belongs in wParam, in screen coordinates.
+MSG World::TrayMessage(WORD event, std::optional<POINT> anchor) const {
     MSG msg{};
     msg.hwnd = window_.Handle();
     msg.message = kTrayCallbackMessage;
     msg.lParam = MAKELPARAM(event, kTrayIconId);
+    if (anchor) {
+        msg.wParam = static_cast<WPARAM>(static_cast<DWORD>(
+            MAKELONG(static_cast<WORD>(anchor->x), static_cast<WORD>(anchor->y))));
+    }
+    return msg;
+}
+
+// The user changes the scale or moves the taskbar to another display, without the taskbar
+// being re-created: one of the messages Windows sends about it.
+MSG World::DisplaysMessage() {
+    MSG msg{};
+    msg.hwnd = window_.Handle();
+    display_.Change();
+    switch (chooser_.Below(3)) {
+        case 0:
+            msg.message = WM_DISPLAYCHANGE;
+            break;
+        case 1:
+            msg.message = WM_DPICHANGED;
+            break;
+        default:
+            msg.message = WM_SETTINGCHANGE;
+            msg.wParam = SPI_SETWORKAREA;
+            break;
+    }
     return msg;
 }
 
@@ -114,7 +154,8 @@ MSG World::NextMessage() {
         msg.message = WM_TIMER;
         msg.wParam = kRefreshTimerId;
     } else if (choice < 80) {
-        msg = TrayMessage(user_.AskForMenu());
+        const MenuRequest request = user_.AskForMenu();
+        msg = TrayMessage(request.event, request.anchor);
     } else if (choice < 88 && user_.SeesBalloon()) {
         user_.ClickBalloon();
         msg = TrayMessage(NIN_BALLOONUSERCLICK);
@@ -123,8 +164,10 @@ MSG World::NextMessage() {
         const WORD event = shell_.OldBalloonEvent(NIN_BALLOONHIDE);
         log_.Note(std::string(EventName(event)) + " of an old balloon");
         msg = TrayMessage(event);
-    } else if (choice < 96) {
+    } else if (choice < 94) {
         msg.message = WM_SETTINGCHANGE;
+    } else if (choice < 96) {
+        msg = DisplaysMessage();
     } else {
         msg.message = WM_TIMER;
         msg.wParam = 7;  // a timer of another id still counts as a tick
@@ -154,6 +197,7 @@ LRESULT World::Dispatch(const MSG* msg) {
         }
         facts.iconHeld = shell_.HoldsIcon();
         facts.companionRuns = companion_.Runs();
+        facts.userCanSee = user_.CanSeeNotifications();
         checker_.AfterTick(facts);
     }
     return result;
@@ -167,8 +211,26 @@ LRESULT World::Send(UINT message, WPARAM wParam, LPARAM lParam) {
         clock_.CountTick();
     }
     const Checker::Delivery delivery = checker_.BeginDelivery(message, lParam);
+    const bool userAction = delivery.menuEvent || delivery.click;
+    if (userAction) {
+        desktop_.UserActionBegins(companion_.Runs(), companion_.Rewrites());
+    }
+    if (delivery.menuEvent) {
+        desktop_.MenuAskedFor(AnchorOf(wParam), user_.Cursor());
+    }
     const LRESULT result = window_.Call(message, wParam, lParam);
+    if (delivery.menuEvent) {
+        desktop_.MenuRequestHandled(shell_.HoldsIcon());
+    }
+    if (userAction) {
+        desktop_.UserActionEnds();
+    }
     checker_.EndDelivery(delivery);
+    if (message == kTaskbarCreatedMessage || message == WM_DISPLAYCHANGE ||
+        message == WM_DPICHANGED || (message == WM_SETTINGCHANGE && wParam == SPI_SETWORKAREA)) {
+        desktop_.DisplaysChangeHandled(shell_.HoldsIcon(), display_.SizeOf(shell_.HeldImage()),
+                                       display_.TaskbarIconSize());
+    }
     return result;
 }
 
@@ -196,9 +258,9 @@ void World::Nested(const char* where) {
     }
 }
 
-void World::DeliverEvent(WORD event, const std::string& how) {
+void World::DeliverEvent(WORD event, const std::string& how, WPARAM wParam) {
     log_.Note(std::string(EventName(event)) + " " + how);
-    Send(kTrayCallbackMessage, 0, MAKELPARAM(event, kTrayIconId));
+    Send(kTrayCallbackMessage, wParam, MAKELPARAM(event, kTrayIconId));
 }
 
 void World::DeliverTick(const char* how) {
@@ -208,6 +270,10 @@ void World::DeliverTick(const char* how) {
 }
 
 void World::RecreateTaskbar() {
+    // Explorer re-creates its taskbar also when the scale or the main display changes.
+    if (chooser_.Chance(30)) {
+        display_.Change();
+    }
     shell_.RecreateTaskbar();
     Send(kTaskbarCreatedMessage, 0, 0);
 }
@@ -216,9 +282,13 @@ void World::RecreateTaskbar() {
 
 BOOL World::NotifyIcon(DWORD message, const NOTIFYICONDATAW* data) {
     if (!Shell::IsBalloonRequest(message, *data)) {
-        return shell_.Notify(message);
+        return shell_.Notify(message, *data);
     }
-    const auto request = shell_.BeginBalloonRequest(IdOfTitle(data->szInfoTitle));
+    const std::wstring id = IdOfTitle(data->szInfoTitle);
+    if (!user_.CanSeeNotifications()) {
+        checker_.BalloonRequestedUnseen(id);
+    }
+    const auto request = shell_.BeginBalloonRequest(id);
     if (!request) {
         return FALSE;
     }
@@ -232,11 +302,20 @@ BOOL World::NotifyIcon(DWORD message, const NOTIFYICONDATAW* data) {
     return shell_.EndBalloonRequest(*request);
 }
 
-BOOL World::TrackMenu() {
+BOOL World::TrackMenu(int x, int y) {
+    desktop_.MenuTracked(x, y);
     if (chooser_.Chance(10)) {
         Nested("while the menu is open");
     }
-    return user_.ChooseFromMenu();
+    // Some shells report Enter twice: the second arrives while the first menu tracks.
+    if (chooser_.Chance(15)) {
+        const WPARAM wParam = static_cast<WPARAM>(static_cast<DWORD>(
+            MAKELONG(static_cast<WORD>(kIconPoint.x), static_cast<WORD>(kIconPoint.y))));
+        DeliverEvent(NIN_KEYSELECT, "again while the menu is open", wParam);
+    }
+    const BOOL command = user_.ChooseFromMenu();
+    desktop_.MenuClosed(command == 0 && user_.LeftMenuWithEscape());
+    return command;
 }
 
 void World::HandToShell(LPCWSTR file) {
@@ -244,6 +323,17 @@ void World::HandToShell(LPCWSTR file) {
         Nested("while the shell hands the address over");
     }
     shell_.HandAddressOver(file);
+}
+
+BOOL World::AllowForeground(DWORD processId) {
+    log_.Note("the program lets process " + std::to_string(processId) + " come forward");
+    desktop_.ForegroundAllowed(processId, companion_.ProcessId(), companion_.Runs());
+    return TRUE;
+}
+
+BOOL World::StartProcess(LPCWSTR commandLine, LPPROCESS_INFORMATION info) {
+    desktop_.LauncherStarted(companion_.ProcessId(), companion_.Runs(), companion_.Rewrites());
+    return process_.StartProcess(commandLine, info);
 }
 
 BOOL World::CloseHandle(HANDLE handle) {

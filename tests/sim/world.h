@@ -13,6 +13,8 @@
 #include "chooser.h"
 #include "clock.h"
 #include "companion.h"
+#include "desktop_checker.h"
+#include "display.h"
 #include "files.h"
 #include "handles.h"
 #include "process.h"
@@ -24,6 +26,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +57,7 @@ class World {
     Companion& TheCompanion() { return companion_; }
     Shell& TheShell() { return shell_; }
     User& TheUser() { return user_; }
+    Display& TheDisplay() { return display_; }
     const Clock& TheClock() const { return clock_; }
 
     // The platform calls that take more than one module, or that let the program run again
@@ -61,8 +65,10 @@ class World {
     BOOL NextStep(LPMSG msg);
     LRESULT Dispatch(const MSG* msg);
     BOOL NotifyIcon(DWORD message, const NOTIFYICONDATAW* data);
-    BOOL TrackMenu();
+    BOOL TrackMenu(int x, int y);
     void HandToShell(LPCWSTR file);
+    BOOL AllowForeground(DWORD processId);
+    BOOL StartProcess(LPCWSTR commandLine, LPPROCESS_INFORMATION info);
     BOOL CloseHandle(HANDLE handle);
     DWORD ReadProfile(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValue, LPWSTR buffer, DWORD size,
                       LPCWSTR path);
@@ -71,10 +77,11 @@ class World {
     // The steps of the world between two messages.
     void ActBeforeMessage();
     MSG NextMessage();
-    MSG TrayMessage(WORD event) const;
+    MSG TrayMessage(WORD event, std::optional<POINT> anchor = std::nullopt) const;
+    MSG DisplaysMessage();
     // Sent messages that the world delivers while the program waits inside a call.
     void Nested(const char* where);
-    void DeliverEvent(WORD event, const std::string& how);
+    void DeliverEvent(WORD event, const std::string& how, WPARAM wParam = 0);
     void DeliverTick(const char* how);
     void RecreateTaskbar();
     LRESULT Send(UINT message, WPARAM wParam, LPARAM lParam);
@@ -82,16 +89,18 @@ class World {
     Chooser chooser_;
     int steps_;
     RunLog log_;
-    // The modules report to the checker, which is made last, from what they hold.
+    // The modules report to the checkers, which are made last, from what they hold.
     Window window_;
     HandleTable handles_;
     Clock clock_;
     Files files_;
     Companion companion_;
+    Display display_;
     Shell shell_;
     User user_;
     Process process_;
     Checker checker_;
+    DesktopChecker desktop_;
 };
 
 }  // namespace sim

@@ -11,7 +11,10 @@
 //   traytool.exe wait-gone [--timeout-ms N]
 //   traytool.exe wait-menu | wait-menu-gone [--timeout-ms N]    a popup menu on screen, or none
 //   traytool.exe tick [--count N] [--send]
-//   traytool.exe event CODE [--send]             CODE in decimal or 0x hex
+//   traytool.exe event CODE [--send] [--at X,Y]  CODE in decimal or 0x hex; --at passes the
+//                                                point where a menu belongs in wParam, as the
+//                                                shell does with version 4 (signed screen
+//                                                coordinates)
 //   traytool.exe taskbar-created [--direct]
 //   traytool.exe close [--send]
 //   traytool.exe hold [--mutex NAME] [--event NAME]   prints "pid=<id>", then waits to be killed
@@ -391,7 +394,7 @@ int Run(int argc, wchar_t** argv) {
 int Usage() {
     return Fail(kUsage,
                 "usage: traytool wait | wait-gone | wait-menu | wait-menu-gone [--timeout-ms N]\n"
-                "       traytool tick [--count N] [--send] | event CODE [--send]\n"
+                "       traytool tick [--count N] [--send] | event CODE [--send] [--at X,Y]\n"
                 "       traytool taskbar-created [--direct] | close [--send]\n"
                 "       traytool hold [--mutex NAME] [--event NAME] | mutex NAME\n"
                 "       traytool stats PID | wait-exit PID [--timeout-ms N]\n"
@@ -435,8 +438,18 @@ int WindowCommand(const Arguments& args) {
             return Usage();
         }
         auto event = static_cast<WORD>(Number(args.positional, 0));
-        if (DWORD error = Deliver(window, kTrayCallbackMessage, 0, MAKELPARAM(event, kTrayIconId),
-                                  args.send, timeoutMs)) {
+        WPARAM anchor = 0;
+        if (const std::wstring at = Value(args, L"--at"); !at.empty()) {
+            int x = 0;
+            int y = 0;
+            if (std::swscanf(at.c_str(), L"%d,%d", &x, &y) != 2) {
+                return Usage();
+            }
+            anchor = static_cast<WPARAM>(
+                static_cast<DWORD>(MAKELONG(static_cast<WORD>(x), static_cast<WORD>(y))));
+        }
+        if (DWORD error = Deliver(window, kTrayCallbackMessage, anchor,
+                                  MAKELPARAM(event, kTrayIconId), args.send, timeoutMs)) {
             return Fail(kCallFailed, "event 0x%04x not %s (error %lu)", event, how, error);
         }
         Answer("event=0x%04x %s", event, how);

@@ -4,6 +4,7 @@
 #include "test_support.h"
 
 #include <filesystem>
+#include <optional>
 
 namespace {
 
@@ -70,6 +71,16 @@ TEST_F(EvaluateAppStatusTest, DecidesFromHeartbeatProcessAndStatus) {
         }
         state.push_back({L"status", c.status});
         WriteStateFile({{L"state", state}});
+
+        // The process to let come forward is the one the state names, only while it runs.
+        const std::optional<DWORD> running =
+            RunningCompanionProcessId(StateFile(options.statePath));
+        if (c.expected == AppStatus::Stopped) {
+            EXPECT_FALSE(running.has_value());
+        } else {
+            EXPECT_EQ(running, std::optional<DWORD>(c.openedId));
+        }
+        fake->calls.clear();
 
         EXPECT_EQ(EvaluateAppStatus(StateFile(options.statePath)), c.expected);
 

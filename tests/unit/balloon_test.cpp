@@ -126,7 +126,9 @@ TEST_F(BalloonsTest, FillsOnlyTheBalloonFields) {
         ASSERT_EQ(sent.size(), 1u);
         EXPECT_EQ(sent[0].Number("message"), static_cast<std::uint64_t>(NIM_MODIFY));
         const NOTIFYICONDATAW& record = sent[0].record;
-        EXPECT_EQ(record.uFlags, static_cast<UINT>(NIF_INFO));
+        // The balloon with the tooltip of the last refresh: with version 4, an update without
+        // NIF_SHOWTIP leaves the icon without its standard tooltip until the next refresh.
+        EXPECT_EQ(record.uFlags, static_cast<UINT>(NIF_INFO | NIF_TIP | NIF_SHOWTIP));
         EXPECT_EQ(std::wstring(record.szInfoTitle), c.title);
         EXPECT_EQ(std::wstring(record.szInfo), c.text);
         EXPECT_EQ(record.dwInfoFlags, c.infoFlags);
@@ -323,7 +325,9 @@ TEST_F(BalloonsTest, AClickOpensTheTargetOfTheBalloonOnScreenBeforeTheNextIsShow
     ASSERT_EQ(launches.size(), 1u);
     EXPECT_EQ(launches[0].Text("commandLine"),
               L"\"C:\\Python\\pythonw.exe\" -I \"C:\\App\\launch.py\" --screen news");
-    ExpectInOrder({"CreateProcessW", "NIM_MODIFY balloon"});
+    // The running application, to which the launcher hands the screen, may come forward.
+    EXPECT_EQ(fake->CallsNamed("AllowSetForegroundWindow").at(0).Number("processId"), 77u);
+    ExpectInOrder({"AllowSetForegroundWindow", "CreateProcessW", "NIM_MODIFY balloon"});
     EXPECT_EQ(parts.balloons.CurrentNotice().id, L"next");
     EXPECT_TRUE(parts.balloons.IsBalloonShowing());
     EXPECT_EQ(ReadSeen(L"shown", L"next"), L"1");
@@ -363,6 +367,104 @@ TEST_F(BalloonsTest, APassWhileTheShellAnswersDoesNotQueueTheNoticeAgain) {
 
     EXPECT_TRUE(parts.balloons.Queue().empty());
     EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"X"});
+}
+
+TEST_F(BalloonsTest, ABalloonWaitsWhileTheUserCannotSeeIt) {
+    // Requested now, it would go unseen (Windows drops it, or files it away) and count as shown
+    // for good. The queue keeps its notices in order, nothing is marked, and the next pass asks
+    // again.
+    struct Case {
+        const char* name;
+        QUERY_USER_NOTIFICATION_STATE state;
+        HRESULT result;
+        bool shown;
+    };
+    const Case cases[] = {
+        {"screen locked, or the user away", QUNS_NOT_PRESENT, S_OK, false},
+        {"a full-screen program", QUNS_BUSY, S_OK, false},
+        {"a full-screen Direct3D program", QUNS_RUNNING_D3D_FULL_SCREEN, S_OK, false},
+        {"presentation mode", QUNS_PRESENTATION_MODE, S_OK, false},
+        {"quiet time", QUNS_QUIET_TIME, S_OK, false},
+        {"free", QUNS_ACCEPTS_NOTIFICATIONS, S_OK, true},
+        {"a full-screen app", QUNS_APP, S_OK, true},
+        {"the question fails", QUNS_BUSY, E_FAIL, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartRow();
+        TrayParts parts(options);
+        parts.AddIcon(*fake);
+        fake->script.notificationState = c.state;
+        fake->script.notificationStateResult = c.result;
+        List({NoticeSection(1, L"a", L"info"), NoticeSection(2, L"b", L"danger")});
+
+        parts.balloons.PollNotices();
+
+        EXPECT_EQ(fake->CallsNamed("SHQueryUserNotificationState").size(), 1u);
+        if (c.shown) {
+            EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"b"});
+            continue;
+        }
+        EXPECT_TRUE(BalloonTitles().empty());
+        EXPECT_EQ(QueueIds(parts.balloons), (std::vector<std::wstring>{L"b", L"a"}));
+        EXPECT_TRUE(SeenWrites().empty());
+
+        // Free again at the next tick: the front goes first, and nothing waits twice.
+        fake->script.notificationState = QUNS_ACCEPTS_NOTIFICATIONS;
+        fake->script.notificationStateResult = S_OK;
+        parts.balloons.PollNotices();
+        EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"b"});
+        EXPECT_EQ(QueueIds(parts.balloons), std::vector<std::wstring>{L"a"});
+    }
+}
+
+TEST_F(BalloonsTest, TheUserIsAskedOnlyWhenABalloonIsDue) {
+    // Nothing listed, and a balloon on screen: a pass asks nothing.
+    TrayParts parts(options);
+    parts.AddIcon(*fake);
+    List({});
+    parts.balloons.PollNotices();
+    List({NoticeSection(1, L"a", L"info"), NoticeSection(2, L"b", L"info")});
+    parts.balloons.PollNotices();
+    ASSERT_EQ(BalloonTitles(), std::vector<std::wstring>{L"a"});
+    fake->calls.clear();
+    parts.balloons.PollNotices();
+    EXPECT_TRUE(fake->CallsNamed("SHQueryUserNotificationState").empty());
+}
+
+TEST_F(BalloonsTest, ANudgeWaitingForTheUserStaysTheDaysNudge) {
+    TrayParts parts(options);
+    parts.AddIcon(*fake);
+    fake->script.notificationState = QUNS_PRESENTATION_MODE;
+    List({NoticeSection(1, L"n1", L"nudge")});
+    parts.balloons.PollNotices();
+    List({NoticeSection(1, L"n1", L"nudge"), NoticeSection(2, L"n2", L"nudge")});
+    parts.balloons.PollNotices();
+    EXPECT_EQ(QueueIds(parts.balloons), std::vector<std::wstring>{L"n1"});
+
+    fake->script.notificationState = QUNS_ACCEPTS_NOTIFICATIONS;
+    parts.balloons.PollNotices();
+    parts.balloons.OnBalloonEnded();
+    parts.balloons.PollNotices();
+    EXPECT_EQ(BalloonTitles(), std::vector<std::wstring>{L"n1"});
+    EXPECT_EQ(ReadSeen(L"prefs", L"last_nudge_day"), L"20260305");
+}
+
+TEST_F(BalloonsTest, OnlyAScreenOfTheApplicationLetsItComeForward) {
+    // An address goes to the browser through the shell, which decides; a refused target starts
+    // nothing. Neither lets the companion application come forward.
+    const std::wstring address = std::wstring(kCompanionWebOrigin) + L"/help";
+    for (const std::wstring& target : {address, std::wstring(L"app:Bad1"), std::wstring()}) {
+        SCOPED_TRACE(Narrow(target));
+        StartRow();
+        TrayParts parts(options);
+        parts.AddIcon(*fake);
+        List({NoticeSection(1, L"x", L"info", {.target = target})});
+        parts.balloons.PollNotices();
+        parts.balloons.OnBalloonClicked();
+        EXPECT_TRUE(fake->CallsNamed("AllowSetForegroundWindow").empty());
+        EXPECT_TRUE(fake->CallsNamed("CreateProcessW").empty());
+    }
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 
 #include "test_support.h"
 
+#include <algorithm>
+#include <optional>
+#include <utility>
+
 namespace {
 
 constexpr std::uint64_t kPlainFlags = TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON;
@@ -29,9 +33,15 @@ class ShowContextMenuTest : public LogicTest {
     }
 
     // The menu as the icon's event shows it, with the program's parts made from the options.
-    void ShowMenu() {
+    void ShowMenu(std::optional<POINT> anchor = std::nullopt) {
         TrayParts parts(options);
-        ShowContextMenu(fake::kTrayWindowHandle, parts.stateFile, parts.seenFile, parts.launcher);
+        parts.menu.ShowContextMenu(fake::kTrayWindowHandle, anchor);
+    }
+
+    // Where the menu was tracked.
+    std::pair<std::int64_t, std::int64_t> TrackedAt() const {
+        const fake::Call track = fake->CallsNamed("TrackPopupMenu").at(0);
+        return {track.Signed("x"), track.Signed("y")};
     }
 };
 
@@ -193,6 +203,138 @@ TEST_F(ShowContextMenuTest, WithoutCursorOpensWhereTheMessageHappened) {
     const fake::Call track = fake->CallsNamed("TrackPopupMenu").at(0);
     EXPECT_EQ(track.Signed("x"), -20);
     EXPECT_EQ(track.Signed("y"), 700);
+}
+
+TEST_F(ShowContextMenuTest, OpensAtThePointTheShellPassedWhateverTheCursor) {
+    // From the keyboard the shell passes the icon's place; the mouse cursor may rest on another
+    // display.
+    struct Case {
+        const char* name;
+        std::optional<POINT> anchor;
+        std::optional<POINT> cursor;
+        std::pair<std::int64_t, std::int64_t> at;
+    };
+    const Case cases[] = {
+        {"anchor, cursor far away", POINT{1012, 758}, POINT{-1200, 300}, {1012, 758}},
+        {"anchor left of the main display", POINT{-500, -20}, POINT{10, 10}, {-500, -20}},
+        {"anchor and no cursor", POINT{30, 40}, std::nullopt, {30, 40}},
+        {"no anchor: the cursor", std::nullopt, POINT{-1200, 300}, {-1200, 300}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartRow();
+        WriteRunningState({});
+        fake->script.cursor = c.cursor;
+        ShowMenu(c.anchor);
+        EXPECT_EQ(TrackedAt(), c.at);
+        EXPECT_EQ(fake->CallsNamed("GetCursorPos").empty(), c.anchor.has_value());
+    }
+}
+
+TEST_F(ShowContextMenuTest, ARequestWhileAMenuTracksIsIgnored) {
+    // Some shells report Enter twice; the second comes while the first menu tracks.
+    WriteRunningState({{L"label_open", L"Open"}});
+    TrayParts parts(options);
+    bool trackingSeen = false;
+    fake->script.whileTracking = [&] {
+        trackingSeen = parts.menu.IsTracking();
+        parts.menu.ShowContextMenu(fake::kTrayWindowHandle, POINT{1012, 758});
+    };
+    parts.menu.ShowContextMenu(fake::kTrayWindowHandle, POINT{1012, 758});
+    EXPECT_TRUE(trackingSeen);
+    EXPECT_EQ(fake->CallsNamed("CreatePopupMenu").size(), 1u);
+    EXPECT_EQ(fake->CallsNamed("TrackPopupMenu").size(), 1u);
+
+    // Once it has closed, the next request opens the menu again.
+    EXPECT_FALSE(parts.menu.IsTracking());
+    fake->script.whileTracking = nullptr;
+    parts.menu.ShowContextMenu(fake::kTrayWindowHandle, POINT{1012, 758});
+    EXPECT_EQ(fake->CallsNamed("TrackPopupMenu").size(), 2u);
+}
+
+TEST_F(ShowContextMenuTest, AMenuLeftWithEscapeHandsTheFocusBack) {
+    struct Case {
+        const char* name;
+        UINT chosen;
+        bool escapeDownBefore;  // an Escape whose key-up this thread never saw
+        bool escapeDownAfter;
+        bool iconAdded;
+        bool focusBack;
+    };
+    const Case cases[] = {
+        {"left with Escape", 0, false, true, true, true},
+        {"dismissed by a click elsewhere", 0, false, false, true, false},
+        {"a command chosen", kMenuMute, false, true, true, false},
+        {"left with Escape, no icon in the notification area", 0, false, true, false, false},
+        // Escape was down already before the menu: what closed it cannot be told.
+        {"a click elsewhere after an earlier Escape", 0, true, true, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartRow();
+        WriteRunningState({{L"label_mute", L"Mute"}});
+        TrayParts parts(options);
+        if (c.iconAdded) {
+            parts.AddIcon(*fake);
+        }
+        fake->script.trackResult = c.chosen;
+        fake->script.escapeDown = c.escapeDownBefore;
+        fake->script.whileTracking = [&] { fake->script.escapeDown = c.escapeDownAfter; };
+        parts.menu.ShowContextMenu(fake::kTrayWindowHandle, POINT{1012, 758});
+        const auto requests = fake->CallsNamed("Shell_NotifyIconW");
+        const bool focusBack =
+            std::any_of(requests.begin(), requests.end(),
+                        [](const fake::Call& r) { return r.Number("message") == NIM_SETFOCUS; });
+        EXPECT_EQ(focusBack, c.focusBack);
+        if (c.focusBack) {
+            // Once the menu is gone, to the icon the request came from.
+            ExpectInOrder({"TrackPopupMenu", "DestroyMenu", "NIM_SETFOCUS"});
+            EXPECT_EQ(requests.back().record.uID, kTrayIconId);
+            EXPECT_EQ(requests.back().record.hWnd, fake::kTrayWindowHandle);
+        }
+    }
+}
+
+TEST_F(ShowContextMenuTest, TheRunningApplicationMayComeForwardBeforeTheLauncherStarts) {
+    // The launcher hands the request to the running application, which may bring its window to
+    // the front only if this program, which holds the foreground right after the user's choice,
+    // lets it.
+    struct Case {
+        const char* name;
+        UINT chosen;
+        bool running;
+        std::vector<std::uint64_t> allowed;  // processes let come forward
+    };
+    const Case cases[] = {
+        {"open while it runs", kMenuOpen, true, {77}},
+        {"stop while it runs", kMenuStop, true, {77}},
+        {"open while it is stopped", kMenuOpen, false, {}},
+        {"mute", kMenuMute, true, {}},
+        {"nothing chosen", 0, true, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartRow();
+        const std::vector<profile_text::Key> labels = {{L"role", L"server"},
+                                                       {L"label_open", L"Open"},
+                                                       {L"label_stop", L"Stop"},
+                                                       {L"label_mute", L"Mute"}};
+        if (c.running) {
+            WriteRunningState(labels);
+        } else {
+            WriteStateFile({{L"state", labels}});
+        }
+        fake->script.trackResult = c.chosen;
+        ShowMenu();
+        std::vector<std::uint64_t> allowed;
+        for (const fake::Call& call : fake->CallsNamed("AllowSetForegroundWindow")) {
+            allowed.push_back(call.Number("processId"));
+        }
+        EXPECT_EQ(allowed, c.allowed);
+        if (!allowed.empty()) {
+            ExpectInOrder({"DestroyMenu", "AllowSetForegroundWindow", "CreateProcessW"});
+        }
+    }
 }
 
 TEST_F(ShowContextMenuTest, CarriesOutTheChosenCommandAfterDestroyingTheMenu) {

@@ -3,6 +3,7 @@
 #include "test_support.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -68,6 +69,29 @@ TEST_F(LaunchAppTest, FailedStartClosesNothing) {
     AppLauncher(options.pythonwPath, options.launcherPath).LaunchApp(L"");
     EXPECT_EQ(fake->CallsNamed("CreateProcessW").size(), 1u);
     EXPECT_TRUE(fake->CallsNamed("CloseHandle").empty());
+}
+
+TEST_F(LaunchAppTest, LetsTheRunningApplicationComeForwardFirst) {
+    // The process is the one the program was told; it is asked at every start, since the
+    // application may have ended or started meanwhile.
+    int asked = 0;
+    std::optional<DWORD> running = 4711;
+    const AppLauncher launcher(options.pythonwPath, options.launcherPath, [&] {
+        ++asked;
+        return running;
+    });
+    launcher.LaunchApp(L"");
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(fake->CallNames({"CloseHandle"}),
+              (std::vector<std::string>{"AllowSetForegroundWindow", "CreateProcessW"}));
+    EXPECT_EQ(fake->CallsNamed("AllowSetForegroundWindow").at(0).Number("processId"), 4711u);
+
+    // No application runs: no process is let come forward, and never just any.
+    running.reset();
+    fake.emplace();
+    launcher.LaunchApp(L"news");
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(fake->CallNames({"CloseHandle"}), std::vector<std::string>{"CreateProcessW"});
 }
 
 }  // namespace

@@ -85,6 +85,8 @@ TEST_F(RunTrayCompanionTest, StartsInOrderShowsDueNoticeBeforeFirstTickAndEndsWi
     MSG tick{fake::kTrayWindowHandle, WM_TIMER, 1, 0, 0, {}};
     MSG destroy{fake::kTrayWindowHandle, WM_DESTROY, 0, 0, 0, {}};
     fake->script.messages = {tick, destroy};
+    // The taskbar is on a display at 125 %, whatever the scale of the one the user signed in on.
+    fake->script.taskbarDpi = 120;
 
     EXPECT_EQ(RunTrayCompanion(instance), 0);
 
@@ -128,8 +130,16 @@ TEST_F(RunTrayCompanionTest, StartsInOrderShowsDueNoticeBeforeFirstTickAndEndsWi
     EXPECT_EQ(icon.Number("instance"), 0x400000u);
     EXPECT_EQ(icon.Number("name"), 1u);  // the icon group's resource id
     EXPECT_EQ(icon.Number("type"), static_cast<std::uint64_t>(IMAGE_ICON));
-    EXPECT_EQ(icon.Signed("cx"), 20);  // the small-icon size the system reports
-    EXPECT_EQ(icon.Signed("cy"), 21);
+    // The small-icon size of the taskbar's display, square: an image the icon group has, sharp.
+    EXPECT_EQ(icon.Signed("cx"), 20);
+    EXPECT_EQ(icon.Signed("cy"), 20);
+    EXPECT_EQ(fake->CallsNamed("FindWindowW").at(0).Text("className"), L"Shell_TrayWnd");
+    const fake::Call metric = fake->CallsNamed("GetSystemMetricsForDpi").at(0);
+    EXPECT_EQ(metric.Number("index"), static_cast<std::uint64_t>(SM_CXSMICON));
+    EXPECT_EQ(metric.Number("dpi"), 120u);
+    // Given to the shell with the add, and destroyed once the program has gone.
+    EXPECT_EQ(fake->CallsNamed("Shell_NotifyIconW").at(0).record.hIcon, fake::kIconHandle);
+    EXPECT_TRUE(fake->liveImages.empty());
     EXPECT_EQ(icon.Number("flags"), static_cast<std::uint64_t>(LR_DEFAULTCOLOR));
     const fake::Call timer = fake->CallsNamed("SetTimer").at(0);
     EXPECT_EQ(timer.Number("window"), fake::HandleValue(fake::kTrayWindowHandle));

@@ -119,6 +119,8 @@ std::string CallLabel(const fake::Call& call) {
             return "NIM_SETVERSION";
         case NIM_DELETE:
             return "NIM_DELETE";
+        case NIM_SETFOCUS:
+            return "NIM_SETFOCUS";
         default:
             return "NIM_?";
     }
@@ -160,7 +162,7 @@ void LogicTest::ExpectInOrder(const std::vector<std::string>& labels) const {
 std::vector<std::wstring> LogicTest::BalloonTitles() const {
     std::vector<std::wstring> titles;
     for (const fake::Call& call : fake->CallsNamed("Shell_NotifyIconW")) {
-        if (call.Number("message") == NIM_MODIFY && call.record.uFlags == NIF_INFO) {
+        if (call.Number("message") == NIM_MODIFY && (call.record.uFlags & NIF_INFO) != 0) {
             titles.emplace_back(call.record.szInfoTitle);
         }
     }

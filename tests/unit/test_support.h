@@ -9,10 +9,12 @@
 
 #include "actions/launcher.h"
 #include "actions/notice_target.h"
+#include "companion/app_status.h"
 #include "companion/state_file.h"
 #include "core/startup_options.h"
 #include "memory/seen_file.h"
 #include "notices/balloons.h"
+#include "tray/context_menu.h"
 #include "tray/tray_icon.h"
 
 #include <gtest/gtest.h>
@@ -28,9 +30,11 @@ struct TrayParts {
         : stateFile(options.statePath),
           seenFile(options.seenPath),
           icon(stateFile),
-          launcher(options.pythonwPath, options.launcherPath),
+          launcher(options.pythonwPath, options.launcherPath,
+                   [this] { return RunningCompanionProcessId(stateFile); }),
           opener(launcher),
-          balloons(stateFile, seenFile, icon, opener) {}
+          balloons(stateFile, seenFile, icon, opener),
+          menu(stateFile, seenFile, launcher, icon) {}
 
     // The icon as start-up leaves it: its record set up for the fake's window, and added to the
     // notification area. The calls this makes are forgotten by the fake.
@@ -42,6 +46,7 @@ struct TrayParts {
     AppLauncher launcher;
     TargetOpener opener;
     Balloons balloons;
+    ContextMenu menu;
 };
 
 class LogicTest : public ::testing::Test {

@@ -2,7 +2,9 @@
 
 #include "test_support.h"
 
+#include <algorithm>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -76,6 +78,10 @@ TEST_F(TrayCompanionTest, EachMessageGoesToItsOwner) {
         // The event is the low word alone.
         {"event in the high word", kTrayCallbackMessage, 0, MAKELPARAM(0, NIN_SELECT), {}, false},
         {"destroy", WM_DESTROY, 0, 0, {"NIM_DELETE", "PostQuitMessage"}, false},
+        // The displays changed, but the taskbar draws its icons at the size it did: nothing.
+        {"display changed", WM_DISPLAYCHANGE, 32, 0, {}, false},
+        {"scale changed", WM_DPICHANGED, 0, 0, {}, false},
+        {"work area changed", WM_SETTINGCHANGE, SPI_SETWORKAREA, 0, {}, true},
         {"anything else", WM_SETTINGCHANGE, 3, 4, {}, true},
         {"WM_NULL", WM_NULL, 0, 0, {}, true},
     };
@@ -101,6 +107,130 @@ TEST_F(TrayCompanionTest, EachMessageGoesToItsOwner) {
             EXPECT_EQ(result, 0);
         }
     }
+}
+
+TEST_F(TrayCompanionTest, TheMenuOpensWhereTheShellSaysItBelongs) {
+    // With version 4 the point is in wParam: the click for the mouse, the icon for the keyboard.
+    struct Case {
+        const char* name;
+        WORD event;
+        WPARAM wParam;
+        std::pair<std::int64_t, std::int64_t> at;
+    };
+    const auto point = [](int x, int y) {
+        return static_cast<WPARAM>(
+            static_cast<DWORD>(MAKELONG(static_cast<WORD>(x), static_cast<WORD>(y))));
+    };
+    const Case cases[] = {
+        {"keyboard select at the icon", NIN_KEYSELECT, point(1012, 758), {1012, 758}},
+        {"context menu key", WM_CONTEXTMENU, point(1012, 758), {1012, 758}},
+        {"click", NIN_SELECT, point(990, 760), {990, 760}},
+        {"an icon on a display left of the main one", NIN_KEYSELECT, point(-40, 1000), {-40, 1000}},
+        {"above the main one", NIN_KEYSELECT, point(300, -20), {300, -20}},
+        // No point came: the cursor, which rests elsewhere.
+        {"no point", NIN_KEYSELECT, 0, {600, 700}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartRow();
+        WriteRunningState({{L"label_open", L"Open"}});
+        const std::unique_ptr<TrayCompanion> companion = StartCompanion();
+        fake->script.cursor = POINT{600, 700};
+        Send(kTrayCallbackMessage, c.wParam, MAKELPARAM(c.event, kTrayIconId));
+        const fake::Call track = fake->CallsNamed("TrackPopupMenu").at(0);
+        EXPECT_EQ(std::make_pair(track.Signed("x"), track.Signed("y")), c.at);
+    }
+}
+
+TEST_F(TrayCompanionTest, AChangeOfTheDisplaysGivesTheShellAnImageOfTheTaskbarsSize) {
+    // The taskbar draws its icons at the small-icon size of its own display. When that changes
+    // (the scale, the main display), an image of the new size is loaded, handed to the shell, and
+    // the old one destroyed once the shell has the new one.
+    struct Case {
+        const char* name;
+        UINT message;
+        WPARAM wParam;
+        UINT dpiAfter;
+        std::int64_t loadedSize;  // 0: nothing loaded
+        std::string request;      // what hands the shell the new image
+    };
+    const Case cases[] = {
+        {"scale changed to 150 %", WM_DPICHANGED, 0, 144, 24, "NIM_MODIFY"},
+        {"main display changed", WM_DISPLAYCHANGE, 32, 168, 28, "NIM_MODIFY"},
+        {"taskbar moved to a display at 225 %", WM_SETTINGCHANGE, SPI_SETWORKAREA, 216, 36,
+         "NIM_MODIFY"},
+        {"taskbar re-created at 250 %", kTaskbarCreated, 0, 240, 40, "NIM_ADD"},
+        {"same size", WM_DPICHANGED, 0, 96, 0, ""},
+        {"re-created at the same size", kTaskbarCreated, 0, 96, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartRow();
+        WriteRunningState({});
+        const std::unique_ptr<TrayCompanion> companion = StartCompanion();
+        ASSERT_EQ(fake->liveImages, std::vector<HICON>{fake::LoadedImage(0)});
+        fake->script.taskbarDpi = c.dpiAfter;
+
+        Send(c.message, c.wParam);
+
+        const auto loads = fake->CallsNamed("LoadImageW");
+        if (c.loadedSize == 0) {
+            EXPECT_TRUE(loads.empty());
+            EXPECT_TRUE(fake->CallsNamed("DestroyIcon").empty());
+            EXPECT_EQ(fake->liveImages, std::vector<HICON>{fake::LoadedImage(0)});
+            continue;
+        }
+        ASSERT_EQ(loads.size(), 1u);
+        EXPECT_EQ(loads[0].Signed("cx"), c.loadedSize);
+        EXPECT_EQ(loads[0].Signed("cy"), c.loadedSize);
+        ExpectInOrder({"LoadImageW", c.request, "DestroyIcon"});
+        const auto requests = fake->CallsNamed("Shell_NotifyIconW");
+        const auto given = std::find_if(requests.begin(), requests.end(), [&](const fake::Call& r) {
+            return CallLabel(r) == c.request;
+        });
+        ASSERT_NE(given, requests.end());
+        EXPECT_NE(given->record.uFlags & NIF_ICON, 0u);
+        EXPECT_EQ(given->record.hIcon, fake::LoadedImage(1));
+        // A long run holds one image: the one the shell was given.
+        EXPECT_EQ(fake->liveImages, std::vector<HICON>{fake::LoadedImage(1)});
+    }
+}
+
+TEST_F(TrayCompanionTest, TheIconSizeWithoutThePerDisplayCallsOrATaskbar) {
+    // Before Windows 10 1607 the scale of a display cannot be asked (0), and without a taskbar
+    // there is no display to ask about: the system's small-icon size (16 in the fake).
+    for (const bool taskbar : {true, false}) {
+        SCOPED_TRACE(taskbar ? "no per-display scale" : "no taskbar");
+        StartRow();
+        WriteRunningState({});
+        fake->script.taskbarDpi = 0;
+        if (!taskbar) {
+            fake->script.taskbar = nullptr;
+        }
+        TrayCompanion companion(options);
+        ASSERT_TRUE(companion.Start(nullptr));
+        const fake::Call load = fake->CallsNamed("LoadImageW").at(0);
+        EXPECT_EQ(load.Signed("cx"), 16);
+        EXPECT_EQ(load.Signed("cy"), 16);
+        EXPECT_EQ(fake->CallsNamed("GetSystemMetrics").at(0).Signed("index"), SM_CXSMICON);
+    }
+}
+
+TEST_F(TrayCompanionTest, AnImageThatCannotBeLoadedLeavesTheOldOneInUse) {
+    WriteRunningState({});
+    const std::unique_ptr<TrayCompanion> companion = StartCompanion();
+    fake->script.taskbarDpi = 144;
+    fake->script.imageLoadFails = true;
+    Send(WM_DPICHANGED);
+    EXPECT_TRUE(fake->CallsNamed("DestroyIcon").empty());
+    EXPECT_TRUE(fake->CallsNamed("Shell_NotifyIconW").empty());
+    EXPECT_EQ(companion->Icon().Record().hIcon, fake::LoadedImage(0));
+
+    // The next change tries again.
+    fake->script.imageLoadFails = false;
+    Send(WM_DISPLAYCHANGE);
+    EXPECT_EQ(companion->Icon().Record().hIcon, fake::LoadedImage(1));
+    EXPECT_EQ(fake->liveImages, std::vector<HICON>{fake::LoadedImage(1)});
 }
 
 TEST_F(TrayCompanionTest, TheWindowFindsTheObjectThatCreatedIt) {

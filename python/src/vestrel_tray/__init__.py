@@ -2,9 +2,10 @@
 
 Write the state file the tray reads (StateFile, kept fresh by Heartbeat), start, find and end
 the tray (tray_exe, tray_command, start_tray, tray_running, close_tray), run it from a home
-outside Python and remove that home (start_tray's home=, remove_tray_home), and read the screen
-the tray asks the launcher for (screen_from_argv). A start that Windows refuses, or that ends
-at once, raises TrayStartError with the cause and the remedy. Inputs the tray would skip or
+outside Python and remove that home (start_tray's home=, remove_tray_home), read the screen
+the tray asks the launcher for (screen_from_argv), and let the running instance come forward
+before the launcher hands it a request (let_running_instance_come_forward). A start that
+Windows refuses, or that ends at once, raises TrayStartError with the cause and the remedy. Inputs the tray would skip or
 refuse raise ContractError; texts it would cut, failed writes and retried ones are logged
 through the logger "vestrel_tray". `python -m vestrel_tray check STATE.ini` checks a state file
 written by other means; `python -m vestrel_tray remove-home HOME --mutex NAME` removes the
@@ -13,6 +14,7 @@ home for an uninstaller.
 
 from ._build_config import VERSION as __version__
 from ._build_config import WEB_HOST
+from ._foreground import allow_foreground, let_running_instance_come_forward, running_instance
 from ._heartbeat import Heartbeat
 from ._home import remove_tray_home
 from ._labels import Labels
@@ -38,8 +40,11 @@ __all__ = [
     "TrayStartError",
     "WEB_HOST",
     "__version__",
+    "allow_foreground",
     "close_tray",
+    "let_running_instance_come_forward",
     "remove_tray_home",
+    "running_instance",
     "screen_from_argv",
     "start_tray",
     "tray_command",

@@ -337,6 +337,14 @@ class _Checker:
                          f"a click would do nothing with {target.read!r}: {problem}")
 
 
+def read_state_section(data: bytes) -> Dict[str, str]:
+    """The values of [state] as the program reads them, by key in lower case."""
+    checker = _Checker("")
+    checker.read(_decode(data)[0])
+    state = checker.sections.get(_rules.id_key("state"))
+    return {} if state is None else {key: value.read for key, value in state.keys.items()}
+
+
 def check_state_file(data: bytes, web_host: str) -> List[Finding]:
     """What the program would skip, refuse or cut in the state file of these bytes, in the
     order of the file's lines (the file as a whole first). Empty when it reads all as written."""

@@ -40,6 +40,9 @@ MAX_SCREEN_LENGTH = 32
 
 # What the profile functions take for blanks around a key name.
 PROFILE_BLANKS = " \t\n\v\f\r\x1a"
+# A heartbeat counts as fresh this many seconds either side of now, both bounds included: older,
+# the tray shows the application as stopped.
+HEARTBEAT_TOLERANCE = 90
 
 
 def utf16_length(text: str) -> int:

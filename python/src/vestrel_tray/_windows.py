@@ -22,8 +22,10 @@ DETACHED_PROCESS = 0x00000008
 CREATE_NEW_PROCESS_GROUP = 0x00000200
 CREATE_BREAKAWAY_FROM_JOB = 0x01000000
 
-# Access right and errors of OpenMutexW.
+# Access rights and errors of OpenMutexW and OpenProcess; the exit code of a live process.
 SYNCHRONIZE = 0x00100000
+PROCESS_QUERY_LIMITED_INFORMATION = 0x00001000
+STILL_ACTIVE = 259
 ERROR_FILE_NOT_FOUND = 2
 ERROR_ACCESS_DENIED = 5
 ERROR_INVALID_HANDLE = 6
@@ -118,9 +120,19 @@ class User32(Protocol):
         """process_id: ctypes.byref of a DWORD, which the call fills."""
         ...
 
+    def AllowSetForegroundWindow(self, process_id: int) -> int:
+        ...
+
 
 class Kernel32(Protocol):
     def OpenMutexW(self, access: int, inherit: bool, name: str) -> Optional[int]:
+        ...
+
+    def OpenProcess(self, access: int, inherit: bool, process_id: int) -> Optional[int]:
+        ...
+
+    def GetExitCodeProcess(self, process: int, exit_code: Any) -> int:
+        """exit_code: ctypes.byref of a DWORD, which the call fills."""
         ...
 
     def CloseHandle(self, handle: int) -> int:
@@ -163,9 +175,15 @@ def _load_windows_api() -> WindowsApi:
     user32.PostMessageW.restype = wintypes.BOOL
     user32.GetWindowThreadProcessId.argtypes = [wintypes.HWND, ctypes.POINTER(wintypes.DWORD)]
     user32.GetWindowThreadProcessId.restype = wintypes.DWORD
+    user32.AllowSetForegroundWindow.argtypes = [wintypes.DWORD]
+    user32.AllowSetForegroundWindow.restype = wintypes.BOOL
     kernel32: Any = ctypes.WinDLL("kernel32", use_last_error=True)
     kernel32.OpenMutexW.argtypes = [wintypes.DWORD, wintypes.BOOL, wintypes.LPCWSTR]
     kernel32.OpenMutexW.restype = wintypes.HANDLE
+    kernel32.OpenProcess.argtypes = [wintypes.DWORD, wintypes.BOOL, wintypes.DWORD]
+    kernel32.OpenProcess.restype = wintypes.HANDLE
+    kernel32.GetExitCodeProcess.argtypes = [wintypes.HANDLE, ctypes.POINTER(wintypes.DWORD)]
+    kernel32.GetExitCodeProcess.restype = wintypes.BOOL
     kernel32.CloseHandle.argtypes = [wintypes.HANDLE]
     kernel32.CloseHandle.restype = wintypes.BOOL
     return WindowsApi(user32=cast(User32, user32), kernel32=cast(Kernel32, kernel32),

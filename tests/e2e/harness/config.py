@@ -15,10 +15,12 @@ class BenchConfig:
     tools_dir: Path
     sim_exe: Path  # the companion simulator (tools/companion-sim)
     hold_file_exe: Path  # tests/e2e/hold_file.cpp
+    dpi: int = 96  # the scale of the bench's display (--dpi); a prefix of its own for each
 
     @property
     def prefix(self) -> Path:
-        return self.build_dir / "wineprefix-e2e"
+        return self.build_dir / ("wineprefix-e2e" if self.dpi == 96 else
+                                 f"wineprefix-e2e-{self.dpi}dpi")
 
     @property
     def artifacts(self) -> Path:
@@ -40,6 +42,7 @@ def parse_config(argv: Sequence[str]) -> tuple[BenchConfig, list[str]]:
     parser.add_argument("--tools-dir", type=Path)
     parser.add_argument("--sim-exe", type=Path)
     parser.add_argument("--hold-file", type=Path)
+    parser.add_argument("--dpi", type=int, default=96)
     known, rest = parser.parse_known_args(argv)
     build = known.build_dir.resolve()
     config = BenchConfig(
@@ -49,5 +52,6 @@ def parse_config(argv: Sequence[str]) -> tuple[BenchConfig, list[str]]:
         sim_exe=(known.sim_exe or build / "tools" / "companion-sim" / "companion-sim.exe")
         .resolve(),
         hold_file_exe=(known.hold_file or build / "tests" / "e2e" / "hold-file.exe").resolve(),
+        dpi=known.dpi,
     )
     return config, rest

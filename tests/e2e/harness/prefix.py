@@ -56,10 +56,12 @@ class WinePrefix:
     run of many programs that other processes start (ctest)."""
 
     def __init__(self, path: Path, server_log: Path | None = None, *,
-                 desktop: tuple[int, int] | None = DESKTOP_SIZE):
+                 desktop: tuple[int, int] | None = DESKTOP_SIZE, dpi: int = 96):
         self.path = path
         self.server_log = server_log
         self.desktop = desktop
+        # The scale of the prefix's display: 96 is 100 %, 120 is 125 %.
+        self.dpi = dpi
         self.display: str | None = None
         self._server: subprocess.Popen | None = None
 
@@ -74,9 +76,10 @@ class WinePrefix:
         return env
 
     def _made_for(self) -> str:
+        scale = "" if self.dpi == 96 else f" at {self.dpi} dpi"
         if self.desktop is None:
-            return "no desktop\n"
-        return f"desktop {self.desktop[0]}x{self.desktop[1]}\n"
+            return f"no desktop{scale}\n"
+        return f"desktop {self.desktop[0]}x{self.desktop[1]}{scale}\n"
 
     def ready(self) -> bool:
         """Whether the prefix was made here already, for the same desktop."""
@@ -107,6 +110,11 @@ class WinePrefix:
                                       f"{width}x{height}")):
                 _quiet(["wine", "reg", "add", key, "/v", name, "/d", value, "/f"], env,
                        timeout=120, check=True)
+        if self.dpi != 96:
+            # Measured: Wine takes the scale of its displays from this value (the small-icon
+            # size is then 20 at 120 dpi, and GetDpiForWindow of the taskbar gives 120).
+            _quiet(["wine", "reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels",
+                    "/t", "REG_DWORD", "/d", str(self.dpi), "/f"], env, timeout=120, check=True)
         if setup is not None:
             setup(env)
         subprocess.run(["wineserver", "-w"], env=env, timeout=120, check=False)

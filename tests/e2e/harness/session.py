@@ -87,7 +87,8 @@ class WineSession:
         self.work: Path = config.work_root / "session"
         self.test_name = "session"
         self.display = self._make_display()
-        self.prefix = WinePrefix(config.prefix, config.work_root / "wineserver.log")
+        self.prefix = WinePrefix(config.prefix, config.work_root / "wineserver.log",
+                                 dpi=config.dpi)
         self.desktop = WineDesktop(self.prefix, self.display)
         self.registry = Registry(self.prefix)
         self.programs = Programs(self.env)
@@ -260,12 +261,35 @@ class TrayTestCase(unittest.TestCase):
     def begin_work(self) -> None:
         """A fresh work folder for this test, and the paths of its files in it."""
         self.work = self.session.begin_test(self.id())
+        # Cleanups run last first: the work folder is kept after the programs have ended.
+        self.addCleanup(self._keep_work_if_failed)
         self.state_path = self.work / "state.ini"
         self.seen_path = self.work / "seen.ini"
         self.launches_path = self.work / "started.log"
         self.pythonw = self.session.config.tool("record-args")
         self.launcher = self.work / "launcher.py"
         self.companion: CompanionState | None = None
+
+    def _failed(self) -> bool:
+        """Whether this test (or one of its subtests) has failed or raised so far."""
+        result = getattr(getattr(self, "_outcome", None), "result", None)
+        problems = list(getattr(result, "failures", [])) + list(getattr(result, "errors", []))
+        return any(getattr(test, "test_case", test) is self for test, _ in problems)
+
+    def _keep_work_if_failed(self) -> None:
+        """A failed test's work folder (what its programs printed, the stand-in's log, its
+        files) and the wineserver's log go to <build>/failed-tests/, where no later run removes
+        them: the next run of the test starts with an empty work folder."""
+        if not self._failed():
+            return
+        config = self.session.config
+        kept = (config.build_dir / "failed-tests" /
+                f"{time.strftime('%Y%m%d-%H%M%S')}-{self.work.name}")
+        shutil.copytree(self.work, kept, dirs_exist_ok=True)
+        server_log = config.work_root / "wineserver.log"
+        if server_log.exists():
+            shutil.copy2(server_log, kept / "wineserver.log")
+        print(f"[the work folder of {self.id()} is kept in {kept}]", file=sys.stderr)
 
     def _end_test(self) -> None:
         try:

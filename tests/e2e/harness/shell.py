@@ -31,8 +31,10 @@ def is_balloon_taken_down(record: Mapping[str, Any]) -> bool:
 
 
 def is_tip_refresh(record: Mapping[str, Any]) -> bool:
-    """A request that sets the tooltip: one per timer tick (and the add at start-up)."""
-    return record["op"] in ("add", "modify") and bool(record["uFlags"] & NIF_TIP)
+    """A refresh of the icon and its tooltip: one per timer tick (and the add at start-up). A
+    balloon request carries the tooltip too, but is no refresh."""
+    return (record["op"] in ("add", "modify") and bool(record["uFlags"] & NIF_TIP)
+            and not record["uFlags"] & NIF_INFO)
 
 
 def balloons(records: Iterable[Record]) -> list[Record]:

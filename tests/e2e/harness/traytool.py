@@ -114,10 +114,12 @@ class TrayTool:
         self.act("tick", "--count", str(count), *(["--send"] if send else []),
                  *self._which(title), result="ticks=")
 
-    def event(self, code: int, *, send: bool = False, title: str | None = None) -> None:
-        """One of the icon's callback events (NIN_*), as the shell delivers it."""
+    def event(self, code: int, *, send: bool = False, title: str | None = None,
+              at: tuple[int, int] | None = None) -> None:
+        """One of the icon's callback events (NIN_*), as the shell delivers it; at: the point
+        where a menu belongs, which the shell passes in wParam (the icon, for the keyboard)."""
         self.act("event", hex(code), *(["--send"] if send else []), *self._which(title),
-                 result="event=")
+                 *(["--at", f"{at[0]},{at[1]}"] if at is not None else []), result="event=")
 
     def close(self, *, send: bool = False, title: str | None = None) -> None:
         self.act("close", *(["--send"] if send else []), *self._which(title), result="close ")

@@ -22,7 +22,8 @@ from ._messages import ContractError
 from ._rules import Kind, LabelName, Role, Status
 from ._start_errors import StartFailure, TrayStartError
 from ._state_file import Notice, StateFile
-from ._tray import close_tray, screen_from_argv, start_tray, tray_command, tray_exe, tray_running
+from ._find import close_tray, tray_running
+from ._tray import screen_from_argv, start_tray, tray_command, tray_exe
 from ._windows import TrayProcess
 
 __all__ = [

@@ -13,7 +13,7 @@ import os
 import time
 from typing import Optional
 
-from . import _tray, _windows
+from . import _find, _windows
 from ._files import replace_file, temporaries_of
 from ._messages import logger
 from ._start_errors import TrayStartError
@@ -52,7 +52,7 @@ def place_program(home: StrPath, source: str, mutex: str) -> str:
         raise _home_error(target, f"the copy there cannot be read ({error})") from error
     if current == data:
         return target
-    if current is not None and host.windows and _tray.tray_running(mutex):
+    if current is not None and host.windows and _find.tray_running(mutex):
         logger.info("the tray %s runs an older copy of %s: asking it to end before the copy "
                     "is replaced", mutex, target)
         if not end_tray(mutex):
@@ -78,11 +78,11 @@ def end_tray(mutex: str, timeout: float = END_TIMEOUT) -> bool:
     """Asks the tray of mutex to end and waits until its mutex is gone; whether it went within
     timeout. True at once when no tray holds it."""
     host = _windows.system()
-    if not _tray.tray_running(mutex):
+    if not _find.tray_running(mutex):
         return True
-    _tray.close_tray(mutex)
+    _find.close_tray(mutex)
     deadline = host.monotonic() + timeout
-    while _tray.tray_running(mutex):
+    while _find.tray_running(mutex):
         if host.monotonic() >= deadline:
             return False
         host.sleep(_POLL)

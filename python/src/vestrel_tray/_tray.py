@@ -2,23 +2,19 @@
 
 from __future__ import annotations
 
-import ctypes
 import os
 import sys
 from pathlib import Path
 from typing import Dict, List, Optional, Sequence
 
-from . import _home, _rules, _windows
+from . import _home, _windows
 from ._build_config import VERSION
+from ._find import check_mutex, owns_window
 from ._messages import ContractError, logger
 from ._start_errors import ended_at_once, refused
 from ._state_file import StrPath
 from ._windows import TrayProcess
 
-WINDOW_CLASS = "VestrelTrayWindow"
-WM_CLOSE = _windows.WM_CLOSE
-# The kernel's namespaces of named objects; a backslash anywhere else makes the name invalid.
-_MUTEX_NAMESPACES = ("Local\\", "Global\\")
 # How long start_tray watches a new tray for an end at once, and how often it looks.
 START_TIMEOUT = 5.0
 _START_POLL = 0.05
@@ -50,7 +46,7 @@ def tray_command(*, mutex: str, state: StrPath, seen: StrPath, pythonw: StrPath,
     Relative paths are taken from the current folder. On Windows the program, pythonw and the
     launcher must exist; a ContractError names the one that does not.
     """
-    _check_mutex(mutex)
+    check_mutex(mutex)
     host = _windows.system()
     given: Dict[str, str] = {}
     for option, value in (("state", state), ("seen", seen), ("pythonw", pythonw),
@@ -75,20 +71,6 @@ def tray_command(*, mutex: str, state: StrPath, seen: StrPath, pythonw: StrPath,
         _check_present(host, "launcher", paths["launcher"], given["launcher"])
     return [program, "--mutex", mutex, "--state", paths["state"], "--seen", paths["seen"],
             "--pythonw", paths["pythonw"], "--launcher", paths["launcher"]]
-
-
-def _check_mutex(mutex: str) -> None:
-    if not isinstance(mutex, str):
-        raise TypeError(f"mutex must be a str, not {type(mutex).__name__}")
-    if not mutex:
-        raise ContractError("mutex: the tray ends at once (exit code 2) on an empty option")
-    name = mutex
-    for namespace in _MUTEX_NAMESPACES:
-        if mutex.startswith(namespace):
-            name = mutex[len(namespace):]
-    if "\\" in name:
-        raise ContractError(f"mutex {mutex!r}: no mutex of that name can be made, so the tray "
-                            "ends at once; a backslash may only follow 'Local' or 'Global'")
 
 
 def _check_present(host: _windows.System, what: str, path: str, given: str) -> None:
@@ -175,7 +157,7 @@ def _watch_start(host: _windows.System, process: TrayProcess, program: str, mute
             return process
         if code is not None:
             raise ended_at_once(program, code)
-        if host.windows and _owns_window(process.pid, mutex):
+        if host.windows and owns_window(process.pid, mutex):
             logger.info("started the tray %s: %s (process %d)", mutex, program, process.pid)
             return process
         if host.monotonic() >= deadline:
@@ -183,75 +165,6 @@ def _watch_start(host: _windows.System, process: TrayProcess, program: str, mute
                         mutex, program, process.pid, timeout)
             return process
         host.sleep(_START_POLL)
-
-
-def _owns_window(pid: int, mutex: str) -> bool:
-    """Whether process pid has the tray's window of this mutex name: past the mutex and the
-    window, the program runs its message loop."""
-    api = _windows.windows_api()
-    for window in _tray_windows(api, mutex):
-        owner = ctypes.c_ulong(0)
-        api.user32.GetWindowThreadProcessId(window, ctypes.byref(owner))
-        if owner.value == pid:
-            return True
-    return False
-
-
-def tray_running(mutex: str) -> bool:
-    """Whether a program holds the mutex of this name: the tray started with it runs (or
-    another program took the name, so that no tray can start with it). Windows only."""
-    _check_mutex(mutex)
-    api = _windows.windows_api()
-    handle = api.kernel32.OpenMutexW(_windows.SYNCHRONIZE, False, mutex)
-    if handle:
-        api.kernel32.CloseHandle(handle)
-        return True
-    error = api.last_error()
-    if error == _windows.ERROR_ACCESS_DENIED:
-        return True  # held by a process that this one may not open, such as an elevated one
-    if error in (_windows.ERROR_FILE_NOT_FOUND, _windows.ERROR_INVALID_HANDLE):
-        return False  # no object of that name, or one of another kind (no tray can hold it)
-    raise OSError(f"OpenMutexW({mutex!r}) failed with error {error}")
-
-
-def close_tray(mutex: str) -> bool:
-    """Asks the tray started with this mutex name to end: WM_CLOSE to its window, the one of the
-    tray's class whose title is exactly the name. It removes its icon first. Another
-    application's tray, started with another name, is left alone.
-
-    Returns whether such a window was found and the message posted. Windows only.
-    """
-    _check_mutex(mutex)
-    api = _windows.windows_api()
-    posted = False
-    for window in _tray_windows(api, mutex):
-        if api.user32.PostMessageW(window, WM_CLOSE, 0, 0):
-            posted = True
-    return posted
-
-
-def _tray_windows(api: _windows.WindowsApi, title: str) -> List[int]:
-    """The top-level windows of the tray's class whose title is exactly title. The system's
-    search ignores letter case; mutex names do not."""
-    found: List[int] = []
-    after: Optional[int] = None
-    while True:
-        window = api.user32.FindWindowExW(None, after, WINDOW_CLASS, title)
-        if not window or window == after or window in found:
-            return found
-        if _window_title(api, window, _rules.utf16_length(title)) == title:
-            found.append(window)
-        after = window
-
-
-def _window_title(api: _windows.WindowsApi, window: int, length: int) -> str:
-    """The window's title, read up to one code unit more than length, so that a longer one
-    never compares equal."""
-    size = length + 2
-    buffer = ctypes.create_unicode_buffer(size)
-    if api.user32.GetWindowTextW(window, buffer, size) <= 0:
-        return ""
-    return buffer.value
 
 
 def screen_from_argv(argv: Optional[Sequence[str]] = None) -> Optional[str]:

@@ -35,6 +35,23 @@ void MarkEmptySeenFile(const std::wstring& seenPath) {
     }
 }
 
+// The path made full against the current folder; the path as it is when that fails.
+std::wstring FullPath(const std::wstring& path) {
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = platform::GetFullPathNameW(
+            path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0) {
+            return path;
+        }
+        if (length < full.size()) {
+            full.resize(length);
+            return full;
+        }
+        full.resize(length);  // the size it needs, with the terminator
+    }
+}
+
 }  // namespace
 
 void SeenFile::EnsureSeenFile() const {
@@ -47,13 +64,15 @@ void SeenFile::EnsureSeenFile() const {
     }
 
     // The folder ends at the last separator of either kind; a bare file name needs no folder.
-    // The folder creation walks backslashes only, so forward slashes are turned into them. The
-    // folder may already exist, or fail to be made: creating the file then tells.
+    // The folder creation walks backslashes only, so forward slashes are turned into them, and
+    // takes a full path only (a relative one it refuses), so a folder relative to the current
+    // one is made full first. The folder may already exist, or fail to be made: creating the
+    // file then tells.
     const std::size_t separator = seenPath.find_last_of(L"\\/");
     if (separator != std::wstring::npos && separator > 0) {
         std::wstring folder = seenPath.substr(0, separator);
         std::replace(folder.begin(), folder.end(), L'/', L'\\');
-        platform::SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+        platform::SHCreateDirectoryExW(nullptr, FullPath(folder).c_str(), nullptr);
     }
 
     // CREATE_NEW never opens or truncates a file that exists, so a seen file made by another

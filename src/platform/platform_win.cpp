@@ -134,6 +134,9 @@ DWORD GetFileAttributesW(LPCWSTR path) {
 int SHCreateDirectoryExW(HWND window, LPCWSTR path, const SECURITY_ATTRIBUTES* attributes) {
     return ::SHCreateDirectoryExW(window, path, attributes);
 }
+DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* filePart) {
+    return ::GetFullPathNameW(path, size, buffer, filePart);
+}
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
                    DWORD disposition, DWORD flags, HANDLE templateFile) {
     return ::CreateFileW(path, access, shareMode, attributes, disposition, flags, templateFile);

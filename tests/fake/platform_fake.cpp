@@ -479,6 +479,11 @@ BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
     return ::GetFileSizeEx(file, size);
 }
 
+DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* filePart) {
+    Record("GetFullPathNameW", {{"path", Text(path)}}, {{"size", size}});
+    return ::GetFullPathNameW(path, size, buffer, filePart);
+}
+
 int SHCreateDirectoryExW(HWND window, LPCWSTR path, const SECURITY_ATTRIBUTES* attributes) {
     Record("SHCreateDirectoryExW", {{"path", Text(path)}},
            {{"window", Number(window)}, {"attributes", Number(attributes)}});

@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "world.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace platform {
@@ -156,6 +157,16 @@ BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS, LPVOID informati
 }
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
     return world().TheFiles().Size(file, size);
+}
+// The world's paths are full already.
+DWORD GetFullPathNameW(LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR*) {
+    const std::wstring_view text = path;
+    if (text.size() >= size) {
+        return static_cast<DWORD>(text.size() + 1);
+    }
+    std::copy(text.begin(), text.end(), buffer);
+    buffer[text.size()] = L'\0';
+    return static_cast<DWORD>(text.size());
 }
 int SHCreateDirectoryExW(HWND, LPCWSTR, const SECURITY_ATTRIBUTES*) {
     return ERROR_ALREADY_EXISTS;

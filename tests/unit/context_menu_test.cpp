@@ -186,6 +186,8 @@ TEST_F(ShowContextMenuTest, TracksAtCursorBetweenForegroundAndWmNull) {
     EXPECT_EQ(track.Signed("x"), -300);
     EXPECT_EQ(track.Signed("y"), 40);
     EXPECT_EQ(track.Number("window"), window);
+    EXPECT_EQ(track.Signed("reserved"), 0);  // must be zero
+    EXPECT_EQ(track.Number("rect"), 0u);
     EXPECT_EQ(fake->CallsNamed("SetForegroundWindow").at(0).Number("window"), window);
     const fake::Call wake = fake->CallsNamed("PostMessageW").at(0);
     EXPECT_EQ(wake.Number("window"), window);

@@ -35,8 +35,18 @@ const OptionsCase kOptionsCases[] = {
     {L"tray.exe --mutex \"A B\" --state \"C:\\my files\\s.ini\" --seen D:\\N --pythonw P "
      L"--launcher L",
      StartupOptions{L"A B", L"C:\\my files\\s.ini", L"D:\\N", L"P", L"L"}},
-    // An empty value counts as missing.
+    // An empty value counts as missing, for each of the five alone.
     {L"tray.exe --mutex \"\" --state D:\\S --seen D:\\N --pythonw P --launcher L", std::nullopt},
+    {L"tray.exe --mutex M --state \"\" --seen D:\\N --pythonw P --launcher L", std::nullopt},
+    {L"tray.exe --mutex M --state D:\\S --seen \"\" --pythonw P --launcher L", std::nullopt},
+    {L"tray.exe --mutex M --state D:\\S --seen D:\\N --pythonw \"\" --launcher L", std::nullopt},
+    {L"tray.exe --mutex M --state D:\\S --seen D:\\N --pythonw P --launcher \"\"", std::nullopt},
+    // Each of the five missing alone.
+    {L"tray.exe --state D:\\S --seen D:\\N --pythonw P --launcher L", std::nullopt},
+    {L"tray.exe --mutex M --seen D:\\N --pythonw P --launcher L", std::nullopt},
+    {L"tray.exe --mutex M --state D:\\S --pythonw P --launcher L", std::nullopt},
+    {L"tray.exe --mutex M --state D:\\S --seen D:\\N --launcher L", std::nullopt},
+    {L"tray.exe --mutex M --state D:\\S --seen D:\\N --pythonw P", std::nullopt},
     // Capitals, abbreviations and the "=" form are not options: each such pair is skipped.
     {L"tray.exe --mutex M --State X --state D:\\S --seen D:\\N --pythonw P --launcher L",
      StartupOptions{L"M", L"D:\\S", L"D:\\N", L"P", L"L"}},

@@ -116,6 +116,16 @@ TEST_F(SeenFileTest, PathsWithoutBackslash) {
     SeenFile(L"bare-seen.ini").SetNudgesMuted(true);
     EXPECT_TRUE(fake->CallsNamed("SHCreateDirectoryExW").empty());
     EXPECT_TRUE(std::filesystem::is_regular_file(folder + L"\\bare-seen.ini"));
+
+    // Folders relative to the current one are made too, as full paths: the folder creation
+    // refuses a relative one (so did the program, which then stored nothing at all).
+    ::SetCurrentDirectoryW(L"C:\\");
+    StartRow();
+    ASSERT_TRUE(::SetCurrentDirectoryW(folder.c_str()));
+    SeenFile(L"a\\b/seen.ini").SetNudgesMuted(true);
+    EXPECT_EQ(fake->CallsNamed("SHCreateDirectoryExW").at(0).Text("path"), folder + L"\\a\\b");
+    EXPECT_TRUE(std::filesystem::is_regular_file(folder + L"\\a\\b\\seen.ini"));
+    EXPECT_TRUE(SeenFile(L"a\\b/seen.ini").IsNudgeMuted());
     ::SetCurrentDirectoryW(L"C:\\");
 }
 
@@ -233,6 +243,18 @@ TEST_F(SeenFileTest, AFileHeldAgainAfterAReadablePassWaitsThirtyPassesAgain) {
         // One pass finds it readable: the count starts from nothing again.
         EXPECT_FALSE(seenFile.ShouldPauseNoticePass());
     }
+}
+
+TEST_F(SeenFileTest, APreferenceRemovedByAnotherProgramReadsAsUnset) {
+    // The file is the memory while it can be read: what this run knew before does not stand in
+    // for a key that is gone.
+    WriteSeenFile({{L"prefs", {{L"mute_nudges", L"1"}, {L"last_nudge_day", L"20260305"}}}});
+    SeenFile seenFile(options.seenPath);
+    ASSERT_TRUE(seenFile.IsNudgeMuted());
+    ASSERT_EQ(seenFile.LastNudgeDay(), L"20260305");
+    WriteSeenFile({{L"shown", {{L"old", L"1"}}}});
+    EXPECT_FALSE(seenFile.IsNudgeMuted());
+    EXPECT_EQ(seenFile.LastNudgeDay(), L"");
 }
 
 }  // namespace

@@ -149,6 +149,9 @@ TEST_F(RunTrayCompanionTest, StartsInOrderShowsDueNoticeBeforeFirstTickAndEndsWi
     // The loop takes every message of the thread, not only the window's.
     const fake::Call loop = fake->CallsNamed("GetMessageW").at(0);
     EXPECT_EQ(loop.Number("window"), 0u);
+    // No range: a filter would leave messages behind, such as the WM_NULL posted after a menu.
+    EXPECT_EQ(loop.Number("filterMin"), 0u);
+    EXPECT_EQ(loop.Number("filterMax"), 0u);
     // The mutex is held until the loop has ended.
     EXPECT_EQ(fake->CallsNamed("CloseHandle").back().Number("handle"),
               fake::HandleValue(fake::kMutexHandle));

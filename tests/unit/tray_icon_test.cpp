@@ -88,6 +88,9 @@ TEST_F(RefreshTrayIconTest, TooltipIsCutAt127CodeUnits) {
         {"200 units", std::wstring(200, L'd'), std::wstring(127, L'd')},
         {"pair split by the cut", pairAtCut, std::wstring(126, L'b')},
         {"pair just inside", pairBeforeCut, std::wstring(125, L'c') + L"\xD83D\xDE00"},
+        // Only a cut is kept from splitting a pair: a text that fits passes whole, as it is.
+        {"fits, a lone high surrogate at its end", std::wstring(126, L'e') + L"\xD83D",
+         std::wstring(126, L'e') + L"\xD83D"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

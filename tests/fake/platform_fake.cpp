@@ -492,6 +492,12 @@ int SHCreateDirectoryExW(HWND window, LPCWSTR path, const SECURITY_ATTRIBUTES* a
 
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
                    DWORD disposition, DWORD flags, HANDLE templateFile) {
+    fake::Platform& live = Live("CreateFileW");
+    if (live.script.beforeOpeningFile) {
+        const auto hook = std::move(live.script.beforeOpeningFile);
+        live.script.beforeOpeningFile = nullptr;
+        hook(Text(path));
+    }
     Record("CreateFileW", {{"path", Text(path)}},
            {{"access", access},
             {"shareMode", shareMode},

@@ -87,6 +87,9 @@ struct Script {
     // Runs inside ShellExecuteW, as messages dispatched by the shell's hand-off do. The shell reads
     // the arguments it was given until it returns, so the call records them after this has run.
     std::function<void()> whileShellExecuting;
+    // Runs once, at the start of the next CreateFileW, as another program that writes the file
+    // just then would.
+    std::function<void(const std::wstring& path)> beforeOpeningFile;
 };
 
 inline constexpr std::uintptr_t kFakeHandleBase = 0x7E000000;

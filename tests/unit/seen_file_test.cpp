@@ -94,6 +94,24 @@ TEST_F(SeenFileTest, AnEmptyFileGetsTheMarkBeforeItsFirstLine) {
     EXPECT_EQ(ReadSeen(L"shown", id), L"1");
 }
 
+TEST_F(SeenFileTest, AnEmptyFileFilledMeanwhileKeepsWhatWasWritten) {
+    // Another program writes the file between the look at its size and the program's open: the
+    // size read under the open handle tells, and nothing is written over the new first line.
+    std::filesystem::create_directories(folder + L"\\memory");
+    WriteFileBytes(options.seenPath, {});
+    const std::vector<unsigned char> ansi = {'[',  's', 'h', 'o', 'w', 'n', ']',  '\r',
+                                             '\n', 'o', 'l', 'd', '=', '1', '\r', '\n'};
+    fake->script.beforeOpeningFile = [&](const std::wstring&) {
+        WriteFileBytes(options.seenPath, ansi);
+    };
+    SeenFile(options.seenPath).MarkShown(L"new");
+    const std::vector<unsigned char> bytes = ReadFileBytes(options.seenPath);
+    ASSERT_GE(bytes.size(), ansi.size());
+    EXPECT_TRUE(std::equal(ansi.begin(), ansi.end(), bytes.begin()));
+    EXPECT_EQ(ReadSeen(L"shown", L"old"), L"1");
+    EXPECT_EQ(ReadSeen(L"shown", L"new"), L"1");
+}
+
 TEST_F(SeenFileTest, FolderAtSeenPathStoresNothing) {
     std::filesystem::create_directories(options.seenPath);
     SeenFile(options.seenPath).SetNudgesMuted(true);

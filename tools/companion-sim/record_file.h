@@ -11,8 +11,8 @@
 //
 // Under Wine 8, writes through handles that two processes opened for appending at once are not
 // atomic: each process writes where it last saw the end of the file, so one line lands on top of
-// the other's (measured with tests/tools/record_probe.cpp: up to 100 of 6,000 lines lost, and
-// some torn). Windows' own append is atomic; one writer at a time holds on both.
+// the other's (measured with tests/tools/record_probe.cpp: from a few to a few hundred of 6,000
+// lines lost, and some torn). Windows' own append is atomic; one writer at a time holds on both.
 //
 // False when the file could not be opened or written within 20 seconds.
 bool AppendRecordLine(const std::wstring& path, std::string_view line);
